@@ -1,0 +1,259 @@
+#include "vexa_daq_data.h"
+
+#include <cstring>
+
+#include "vexa_run.h"
+
+namespace {
+
+template <typename T>
+void put(T* place, T value) {
+  if (place != nullptr) *place = value;
+}
+
+// Zero values that the reads of a channel the event does not hold report.
+const vexa_run_block kEmptyBlock{};
+
+}  // namespace
+
+vexa_daq_getdata::vexa_daq_getdata(vexa_run* run)
+    : SrvbHeader_2010(&srvb_2010_),
+      SrvbHeader_2024(&srvb_2024_),
+      ChanHeader_2010(&chan_head_),
+      run_(run) {}
+
+vexa_daq_getdata::~vexa_daq_getdata() = default;
+
+bool vexa_daq_getdata::position(size_t index) {
+  if (run_ == nullptr || index >= run_->events.size()) return false;
+  event_ = &run_->events[index];
+  data_2010 = run_->generation == 2010;
+  data_2024 = run_->generation == 2024;
+  channel_ = nullptr;
+  block_ = nullptr;
+  Nmemb = 0;
+  channel_name_.clear();
+  srvb_2010_ = {};
+  srvb_2024_ = {};
+  chan_head_ = {};
+  return true;
+}
+
+int vexa_daq_getdata::GetEventInfo(unsigned int* evid, int* evtype, unsigned int* len,
+                                   unsigned int* tup, unsigned int* tlow, int* status, int* nsrvb) {
+  if (event_ == nullptr || event_->header_fails) return -1;
+  put(evid, static_cast<unsigned int>(event_->id));
+  put(evtype, event_->type);
+  put(len, 0u);
+  put(tup, event_->sec);
+  put(tlow, event_->usec);
+  put(status, event_->status);
+  put(nsrvb, static_cast<int>(event_->channels.size()));
+  return 0;
+}
+
+int vexa_daq_getdata::GetEventInfo_2024(uint64_t* evid, int* evtype, unsigned int* len,
+                                        unsigned int* tup, unsigned int* tlow, int* status,
+                                        int* nsrvb) {
+  if (event_ == nullptr || event_->header_fails) return -1;
+  put(evid, event_->id);
+  return GetEventInfo(nullptr, evtype, len, tup, tlow, status, nsrvb);
+}
+
+int vexa_daq_getdata::SetImage(int) {
+  if (event_ == nullptr || !event_->image_block) return 0;
+  block_ = &*event_->image_block;
+  return 1;
+}
+
+int vexa_daq_getdata::SetFast(int) {
+  if (event_ == nullptr || !event_->fast_block) return 0;
+  block_ = &*event_->fast_block;
+  return 1;
+}
+
+int vexa_daq_getdata::GetServBlockInfo(unsigned int* sec, unsigned int* usec, int* ltotal,
+                                       int* mpulse, int* tmask, int* status, int* nchan) {
+  if (block_ == nullptr || block_->fails) return -1;
+  put(sec, block_->sec);
+  put(usec, block_->usec);
+  put(ltotal, block_->ltotal);
+  put(mpulse, block_->mpulse);
+  put(tmask, block_->tmask);
+  put(status, block_->status);
+  put(nchan, block_->nchan);
+  return 0;
+}
+
+int vexa_daq_getdata::GetServBlockInfo_2024(unsigned int* sec, unsigned int* usec, int* ltotal,
+                                            uint64_t* mpulse, int* tmask, int* status, int* nchan) {
+  if (block_ == nullptr || block_->fails) return -1;
+  put(mpulse, block_->mpulse64);
+  return GetServBlockInfo(sec, usec, ltotal, nullptr, tmask, status, nchan);
+}
+
+vexa_serv_block_head_2010* vexa_daq_getdata::GetServBlockHead_2010() {
+  return data_2010 ? SrvbHeader_2010 : nullptr;
+}
+
+vexa_serv_block_subhead_2010* vexa_daq_getdata::GetChanHead_2010() {
+  return data_2010 || data_2024 ? ChanHeader_2010 : nullptr;
+}
+
+void vexa_daq_getdata::fill_headers(const vexa_run_block* b) {
+  srvb_2010_ = {{b->sec, b->usec}, b->ltotal, b->mpulse, b->tmask, b->status, b->nchan};
+  srvb_2024_ = {{b->sec, b->usec}, b->ltotal, b->mpulse64, b->tmask, b->status, b->nchan};
+  chan_head_ = {};
+  std::strncpy(chan_head_.name, channel_name_.c_str(), sizeof chan_head_.name - 1);
+  if (channel_ != nullptr) {
+    chan_head_.type = channel_->type;
+    chan_head_.status = channel_->header_status;
+    chan_head_.flags = channel_->convertible ? VEXA_SUBHEAD_CONVERTIBLE : 0u;
+  }
+}
+
+int vexa_daq_getdata::SetProp(const char* selector) {
+  channel_ = nullptr;
+  roi_ = nullptr;
+  channel_name_ = selector != nullptr ? selector : "";
+  if (event_ != nullptr) {
+    auto it = event_->channels.find(std::string_view(channel_name_));
+    if (it != event_->channels.end()) channel_ = &it->second;
+  }
+  if (channel_ != nullptr && channel_->header_name) channel_name_ = *channel_->header_name;
+  block_ = channel_ != nullptr ? &channel_->block : &kEmptyBlock;
+  Nmemb = GetNmemb();
+  fill_headers(block_);
+  return channel_ != nullptr ? channel_->type : 0;
+}
+
+int vexa_daq_getdata::GetChanInfo(char** name, int* type, int* status, int* length) {
+  if (event_ == nullptr) return -1;
+  if (channel_ != nullptr && channel_->header_fails) return -1;
+  put(name, channel_name_.data());
+  put(type, channel_ != nullptr ? channel_->type : 0);
+  put(status, channel_ != nullptr ? channel_->header_status : 0);
+  put(length, 0);
+  return 0;
+}
+
+float vexa_daq_getdata::GetSingle(int index) {
+  if (channel_ == nullptr || index != 0 || !channel_->single) return 0.0f;
+  return *channel_->single;
+}
+
+bool vexa_daq_getdata::GetValNamPrm(float* start, float* inc, int* type, int* nentries,
+                                    int* length) {
+  put(start, 0.0f);
+  put(inc, 0.0f);
+  put(type, channel_ != nullptr ? channel_->type : 0);
+  put(length, 0);
+  if (channel_ != nullptr && channel_->single) {
+    put(nentries, 1);
+    return true;
+  }
+  put(nentries, channel_ != nullptr ? static_cast<int>(channel_->pairs.size()) : 0);
+  return false;
+}
+
+int vexa_daq_getdata::GetValNamChan(char** name, float* value, int index) {
+  put(name, static_cast<char*>(nullptr));
+  put(value, 0.0f);
+  if (channel_ == nullptr || index < 0 || static_cast<size_t>(index) >= channel_->pairs.size()) {
+    return -1;
+  }
+  auto& pair = const_cast<vexa_run_channel*>(channel_)->pairs[index];
+  if (pair.first) put(name, pair.first->data());
+  put(value, pair.second);
+  return 0;
+}
+
+int vexa_daq_getdata::GetNmemb() {
+  if (channel_ == nullptr) return 0;
+  if (channel_->nmemb) return *channel_->nmemb;
+  return static_cast<int>(channel_->members.size());
+}
+
+int vexa_daq_getdata::GetRoiPar(void** blk, float* start, float* inc, float** mean, int* ndata,
+                                int member) {
+  if (channel_ == nullptr || !channel_->roi || member != 0) return -1;
+  const vexa_run_roi& roi = *channel_->roi;
+  if (roi_ == nullptr) {
+    roi_storage_.assign(sizeof(vexa_image_roi1), 0);
+    roi_ = reinterpret_cast<vexa_image_roi1*>(roi_storage_.data());
+    *roi_ = roi.record;
+  }
+  put(blk, static_cast<void*>(roi_));
+  put(start, roi.record.stat.start1);
+  put(inc, roi.record.stat.inc1);
+  put(ndata, roi.record.stat.ndata1);
+  bool has_mean = roi.has_mean_values && !roi.mean_values.empty();
+  put(mean, has_mean ? const_cast<float*>(roi.mean_values.data()) : nullptr);
+  return 0;
+}
+
+int vexa_daq_getdata::GetSpectPar(float* start, float* inc, float** data, int* ndata, int member,
+                                  int* groups, float* group_inc,
+                                  vexa_spect_statistics_2010** stat) {
+  if (channel_ == nullptr || member < 0 ||
+      static_cast<size_t>(member) >= channel_->members.size()) {
+    return -1;
+  }
+  const vexa_run_member& m = channel_->members[member];
+  if (m.fails) return -1;
+  put(start, m.start);
+  put(inc, m.inc);
+  put(data, const_cast<float*>(m.values.data()));
+  put(ndata, m.ndata);
+  put(groups, m.groups);
+  put(group_inc, m.group_inc);
+  put(stat, m.has_stat ? const_cast<vexa_spect_statistics_2010*>(&m.stat) : nullptr);
+  return 0;
+}
+
+float vexa_daq_getdata::GetSpectVal(int member, int index) {
+  if (channel_ == nullptr || member < 0 ||
+      static_cast<size_t>(member) >= channel_->members.size()) {
+    return 0.0f;
+  }
+  const std::vector<float>& values = channel_->members[member].values;
+  if (index < 0 || static_cast<size_t>(index) >= values.size()) return 0.0f;
+  return values[index];
+}
+
+int vexa_daq_getdata::GetImagePar(int* nframe, int* compr, int* bpp, int* len) {
+  if (channel_ == nullptr || !channel_->image) return -1;
+  const vexa_run_image& im = *channel_->image;
+  put(nframe, im.nframe);
+  put(compr, im.compr);
+  put(bpp, im.bpp);
+  put(len, im.len);
+  return 0;
+}
+
+int vexa_daq_getdata::GetImageSize(int* xstart, int* xinc, int* nx, int* ystart, int* yinc,
+                                   int* ny) {
+  if (channel_ == nullptr || !channel_->image) return -1;
+  const vexa_run_image& im = *channel_->image;
+  put(xstart, 0);
+  put(xinc, 1);
+  put(nx, im.nx);
+  put(ystart, 0);
+  put(yinc, 1);
+  put(ny, im.ny);
+  return im.size;
+}
+
+unsigned char* vexa_daq_getdata::GetImage() {
+  if (channel_ == nullptr || !channel_->image) return nullptr;
+  // A private copy: the plug-in may byte-swap it in place.
+  const std::vector<unsigned char>& data = channel_->image->data;
+  image_.assign(data.begin(), data.end());
+  if (image_.empty()) image_.push_back(0);
+  return image_.data();
+}
+
+vexa_image_ext_frame_head* vexa_daq_getdata::GetImageHeader() {
+  if (channel_ == nullptr || !channel_->image) return nullptr;
+  return const_cast<vexa_image_ext_frame_head*>(&channel_->image->frame_head);
+}

@@ -1,0 +1,72 @@
+// Cells of type-1 channels (a fixed mark) and type-2 channels (a single
+// value or a list of name-value pairs).
+#include <cstdio>
+
+#include "cells.h"
+#include "number_format.h"
+
+namespace daq {
+
+namespace {
+
+// "%d" of the value's bits, or `as_float` of the value.
+void put_value(std::string& out, float v, bool as_int, void (*as_float)(std::string&, double)) {
+  if (as_int) {
+    fmt::put_d(out, fmt::float_bits(v));
+  } else {
+    as_float(out, v);
+  }
+}
+
+void put_single_value(ChannelTurn& turn, bool as_int) {
+  float dt = turn.data->GetSingle(0);
+  std::string& row = turn.row;
+  if (hdf5mode) row += "[[";
+  put_value(row, dt, as_int, fmt::put_f);
+  row += hdf5mode ? "]]" : "\t";
+}
+
+void put_pair(std::string& row, const char* nm, float dt, bool as_int) {
+  if (!as_int && nm == nullptr) {
+    std::fputs("nm is NULL\n", stdout);
+    std::fflush(nullptr);
+  }
+  if (!nonvn) {
+    row += nm != nullptr ? nm : "(null)";
+    row += ':';
+  }
+  put_value(row, dt, as_int, fmt::put_e2);
+}
+
+void put_pair_list(ChannelTurn& turn, bool as_int) {
+  std::string& row = turn.row;
+  row += hdf5mode ? "[" : "\t{";
+  for (int k = 0; k < turn.nchan; ++k) {
+    char* nm = nullptr;
+    float dt = 0.0f;
+    row += '[';
+    turn.data->GetValNamChan(&nm, &dt, k);
+    put_pair(row, nm, dt, as_int);
+    row += k == turn.nchan - 1 || hdf5mode ? "]" : "]\t";
+  }
+  row += hdf5mode ? ']' : '}';
+}
+
+}  // namespace
+
+void write_mark_cell(ChannelTurn& turn) {
+  turn.row += "1\t";
+  record_event_id(turn);
+}
+
+void write_value_cell(ChannelTurn& turn) {
+  record_event_id(turn);
+  bool as_int = converts_to_int(turn.index);
+  if (turn.data->GetValNamPrm(nullptr, nullptr, nullptr, &turn.nchan, nullptr)) {
+    put_single_value(turn, as_int);
+  } else {
+    put_pair_list(turn, as_int);
+  }
+}
+
+}  // namespace daq

@@ -1,0 +1,258 @@
+// daq-reader: walks recordings event by event and drives the user plug-in
+// through its hooks, as the DAQ reader program does.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vexa_daq_data.h"
+#include "vexa_daq_reader_2010.h"
+#include "vexa_daq_reader_2024.h"
+#include "vexa_run.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: daq-reader [--plugin PATH] [--channels LIST] [--nbunch N] [--outmode N] [--quiet]\n"
+    "                  RECORDING... [-- PLUGIN-WORD...]\n";
+
+struct Options {
+  std::string plugin;
+  std::vector<std::string> channels;
+  bool select_channels = false;
+  int nbunch = 0;
+  int outmode = 0;
+  bool quiet = false;
+  bool help = false;
+  std::vector<std::string> recordings;
+  std::vector<char*> plugin_words;
+};
+
+[[noreturn]] void usage_error(const std::string& reason) {
+  std::fprintf(stderr, "daq-reader: %s\n%s", reason.c_str(), kUsage);
+  std::exit(2);
+}
+
+int parse_int(const char* option, const char* word) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(word, &end, 10);
+  if (*word == '\0' || *end != '\0' || errno != 0 || v < INT_MIN || v > INT_MAX) {
+    usage_error(std::string(option) + " needs an integer, not \"" + word + "\"");
+  }
+  return static_cast<int>(v);
+}
+
+std::vector<std::string> split_list(const std::string& list) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (true) {
+    size_t comma = list.find(',', start);
+    items.push_back(list.substr(start, comma - start));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return items;
+}
+
+// The directory of this program, where the plug-in is built beside it.
+std::string program_dir() {
+  std::vector<char> path(PATH_MAX + 1, '\0');
+  ssize_t n = readlink("/proc/self/exe", path.data(), PATH_MAX);
+  if (n <= 0) return ".";
+  std::string exe(path.data(), n);
+  size_t slash = exe.rfind('/');
+  return slash == std::string::npos ? "." : exe.substr(0, slash);
+}
+
+Options parse_command_line(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) usage_error(word + " needs a value");
+      return argv[++i];
+    };
+    if (word == "--") {
+      for (++i; i < argc; ++i) o.plugin_words.push_back(argv[i]);
+    } else if (word == "--plugin") {
+      o.plugin = value();
+    } else if (word == "--channels") {
+      o.channels = split_list(value());
+      o.select_channels = true;
+    } else if (word == "--nbunch") {
+      o.nbunch = parse_int("--nbunch", value());
+    } else if (word == "--outmode") {
+      o.outmode = parse_int("--outmode", value());
+    } else if (word == "--quiet") {
+      o.quiet = true;
+    } else if (word == "--help" || word == "-h") {
+      o.help = true;
+    } else if (word.size() > 1 && word[0] == '-') {
+      usage_error("unknown option " + word);
+    } else {
+      o.recordings.push_back(word);
+    }
+  }
+  if (o.plugin.empty()) o.plugin = program_dir() + "/libDAQUser.so";
+  return o;
+}
+
+struct Hooks {
+  void (*help)() = nullptr;
+  int (*init_2010)(int, char**, vexa_daq_reader_2010*) = nullptr;
+  int (*init_2024)(int, char**, vexa_daq_reader_2024*) = nullptr;
+  int (*loop)(vexa_daq_getdata*) = nullptr;
+  int (*end_2010)(vexa_daq_reader_2010*) = nullptr;
+  int (*end_2024)(vexa_daq_reader_2024*) = nullptr;
+};
+
+// Finds a hook by its C++ linkage name; a missing hook ends the program.
+template <typename Fn>
+void find_hook(void* handle, const Options& o, const char* symbol, const char* hook, Fn*& out) {
+  out = reinterpret_cast<Fn*>(dlsym(handle, symbol));
+  if (out == nullptr) {
+    std::fprintf(stderr, "daq-reader: %s: the plug-in has no hook %s (%s)\n", o.plugin.c_str(),
+                 hook, symbol);
+    std::exit(2);
+  }
+}
+
+Hooks load_plugin(const Options& o, int generation) {
+  void* handle = dlopen(o.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    std::fprintf(stderr, "daq-reader: cannot load the plug-in: %s\n", dlerror());
+    std::exit(2);
+  }
+  Hooks h;
+  if (generation == 0) {
+    find_hook(handle, o, "_Z14vexa_user_helpv", "vexa_user_help()", h.help);
+  } else if (generation == 2010) {
+    find_hook(handle, o, "_Z19vexa_user_init_2010iPPcP20vexa_daq_reader_2010",
+              "vexa_user_init_2010(int, char**, vexa_daq_reader_2010*)", h.init_2010);
+    find_hook(handle, o, "_Z18vexa_user_end_2010P20vexa_daq_reader_2010",
+              "vexa_user_end_2010(vexa_daq_reader_2010*)", h.end_2010);
+  } else {
+    find_hook(handle, o, "_Z19vexa_user_init_2024iPPcP20vexa_daq_reader_2024",
+              "vexa_user_init_2024(int, char**, vexa_daq_reader_2024*)", h.init_2024);
+    find_hook(handle, o, "_Z18vexa_user_end_2024P20vexa_daq_reader_2024",
+              "vexa_user_end_2024(vexa_daq_reader_2024*)", h.end_2024);
+  }
+  if (generation != 0) {
+    find_hook(handle, o, "_Z14vexa_user_loopP16vexa_daq_getdata",
+              "vexa_user_loop(vexa_daq_getdata*)", h.loop);
+  }
+  return h;
+}
+
+std::unique_ptr<vexa_run> load_recordings(const Options& o) {
+  std::unique_ptr<vexa_run> run;
+  for (const std::string& path : o.recordings) {
+    std::string error;
+    std::unique_ptr<vexa_run> next = vexa_load_run(path, &error);
+    if (next != nullptr && run != nullptr &&
+        !vexa_append_run(*run, std::move(*next), path, &error)) {
+      next = nullptr;
+    } else if (next != nullptr && run == nullptr) {
+      run = std::move(next);
+      continue;
+    }
+    if (next == nullptr) {
+      std::fprintf(stderr, "daq-reader: %s\n", error.c_str());
+      std::exit(2);
+    }
+  }
+  return run;
+}
+
+// A progress line on a terminal: events done of total, events per second.
+class Progress {
+ public:
+  Progress(bool show, size_t total) : show_(show), total_(total) {}
+
+  void update(size_t done) {
+    if (!show_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (done != total_ && now - last_ < std::chrono::milliseconds(200)) return;
+    last_ = now;
+    std::fprintf(stderr, "\r%zu/%zu events, %.0f events/s", done, total_, done / seconds());
+  }
+
+  void finish() {
+    if (show_) std::fputs("\r\033[K", stderr);
+  }
+
+  double seconds() const {
+    std::chrono::duration<double> d = std::chrono::steady_clock::now() - start_;
+    return d.count() > 0 ? d.count() : 1e-9;
+  }
+
+ private:
+  bool show_;
+  size_t total_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_{};
+};
+
+template <typename Reader, typename Init, typename End>
+int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getdata*), End end) {
+  Reader reader(&run);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(o.plugin.c_str()));
+  argv.insert(argv.end(), o.plugin_words.begin(), o.plugin_words.end());
+  int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
+
+  int rc = init(argc, argv.data(), &reader);
+  if (rc != 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "daq-reader: the start hook returned %d\n", rc);
+    return 1;
+  }
+  vexa_daq_getdata data(&run);
+  Progress progress(!o.quiet && isatty(STDERR_FILENO), run.events.size());
+  size_t failed = 0;
+  for (size_t k = 0; k < run.events.size(); ++k) {
+    data.position(k);
+    if (loop(&data) != 0) ++failed;
+    progress.update(k + 1);
+  }
+  int end_rc = end(&reader);
+  std::fflush(stdout);
+  progress.finish();
+  std::fprintf(stderr, "daq-reader: %zu events, %zu failed, %.3f s\n", run.events.size(), failed,
+               progress.seconds());
+  return failed != 0 || end_rc != 0 ? 3 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = parse_command_line(argc, argv);
+  if (o.help) {
+    std::fputs(kUsage, stderr);
+    Hooks h = load_plugin(o, 0);
+    h.help();
+    return 0;
+  }
+  if (o.recordings.empty()) usage_error("no recording given");
+  std::unique_ptr<vexa_run> run = load_recordings(o);
+  if (o.select_channels) {
+    std::string error;
+    if (!vexa_select_channels(*run, o.channels, &error)) usage_error(error);
+  }
+  Hooks h = load_plugin(o, run->generation);
+  nbunch = o.nbunch;
+  outmode = o.outmode;
+  if (run->generation == 2010) {
+    return drive<vexa_daq_reader_2010>(o, *run, h.init_2010, h.loop, h.end_2010);
+  }
+  return drive<vexa_daq_reader_2024>(o, *run, h.init_2024, h.loop, h.end_2024);
+}
