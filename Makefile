@@ -4,7 +4,7 @@
 #   make build  optimised build in build/
 #   make bench  build and run the benchmarks
 
-PACKAGES := cmake make g++ pkg-config nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev \
+PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev \
             libbenchmark-dev
 JOBS ?= $(shell nproc)
 BUILD := build
