@@ -129,6 +129,14 @@ float to_float(const json& j, const std::string& path) {
   refuse(path, "bad float text \"" + s + "\"");
 }
 
+std::vector<float> to_floats(const json& j, const std::string& path) {
+  expect(j.is_array(), j, path, "an array");
+  std::vector<float> values;
+  values.reserve(j.size());
+  for (size_t k = 0; k < j.size(); ++k) values.push_back(to_float(j[k], index_path(path, k)));
+  return values;
+}
+
 std::vector<unsigned char> to_bytes(const json& j, const std::string& path) {
   expect(j.is_string(), j, path, "a hex string");
   const std::string& s = j.get_ref<const std::string&>();
@@ -190,11 +198,7 @@ vexa_run_member parse_member(const json& j, const std::string& path) {
   optional_key(j, "inc", path, m.inc, to_float);
   optional_key(j, "groups", path, m.groups, to_i32);
   optional_key(j, "group_inc", path, m.group_inc, to_float);
-  if (const json* v = find(j, "values")) {
-    std::string p = member_path(path, "values");
-    as_array(*v, p);
-    for (size_t k = 0; k < v->size(); ++k) m.values.push_back(to_float((*v)[k], index_path(p, k)));
-  }
+  optional_key(j, "values", path, m.values, to_floats);
   if (const json* n = find(j, "ndata")) {
     m.ndata = to_i32(*n, member_path(path, "ndata"));
   } else {
@@ -237,14 +241,8 @@ vexa_run_roi parse_roi(const json& j, const std::string& path) {
   optional_key(j, "start1", path, r.stat.start1, to_float);
   optional_key(j, "inc1", path, r.stat.inc1, to_float);
   optional_key(j, "ndata1", path, r.stat.ndata1, to_i32);
-  if (const json* v = find(j, "mean_values")) {
-    std::string p = member_path(path, "mean_values");
-    as_array(*v, p);
-    roi.has_mean_values = true;
-    for (size_t k = 0; k < v->size(); ++k) {
-      roi.mean_values.push_back(to_float((*v)[k], index_path(p, k)));
-    }
-  }
+  roi.has_mean_values = find(j, "mean_values") != nullptr;
+  optional_key(j, "mean_values", path, roi.mean_values, to_floats);
   return roi;
 }
 

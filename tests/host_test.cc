@@ -107,13 +107,13 @@ TEST(DataAccess, AbsentChannelAndFailingReads) {
   EXPECT_EQ(id, 10u);
   EXPECT_EQ(data.SetImage(0), 0);
   EXPECT_EQ(data.SetFast(0), 1);
-  EXPECT_NE(data.GetServBlockInfo_2024(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr), 0);
+  EXPECT_NE(
+      data.GetServBlockInfo_2024(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
   // A selector the event does not hold: type 0, zero block, the selector as name.
   EXPECT_EQ(data.SetProp("X:3"), 0);
   uint64_t mpulse = 1;
-  EXPECT_EQ(data.GetServBlockInfo_2024(nullptr, nullptr, nullptr, &mpulse, nullptr, nullptr,
-                                       nullptr), 0);
+  EXPECT_EQ(
+      data.GetServBlockInfo_2024(nullptr, nullptr, nullptr, &mpulse, nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(mpulse, 0u);
   char* name = nullptr;
   EXPECT_EQ(data.GetChanInfo(&name, nullptr, nullptr, nullptr), 0);
@@ -140,8 +140,8 @@ TEST(DataAccess, ImageBytesArePaddedAndPrivate) {
   vexa_swap2(reinterpret_cast<short*>(bytes), reinterpret_cast<short*>(bytes), 2);
   EXPECT_EQ(bytes[0], 2);
   EXPECT_EQ(bytes[1], 1);
-  EXPECT_EQ(bytes[3], 0);                 // zero padding, swapped
-  EXPECT_EQ(data.GetImage()[0], 1);       // the recording itself is unchanged
+  EXPECT_EQ(bytes[3], 0);            // zero padding, swapped
+  EXPECT_EQ(data.GetImage()[0], 1);  // the recording itself is unchanged
   EXPECT_EQ(data.GetImageHeader()->scale_x, 1.5f);
   EXPECT_EQ(data.GetImageHeader()->length, 25);
 }
@@ -173,7 +173,8 @@ TEST(DescriptionWriter, WritesChannelsAndParametersEscaped) {
   pugi::xml_node spectrum = root.child("parameters").child("spectrum");
   EXPECT_EQ(spectrum.attribute("start").as_float(), 0.1f);  // reads back exactly
   EXPECT_EQ(std::distance(root.child("parameters").begin(), root.child("parameters").end()), 2);
-  EXPECT_LT(dump_chan_desr(run->descr_list, "/nonexistent/dir/d.xml", 2, 0, -1, nullptr, params), 0);
+  EXPECT_LT(dump_chan_desr(run->descr_list, "/nonexistent/dir/d.xml", 2, 0, -1, nullptr, params),
+            0);
 }
 
 }  // namespace

@@ -8,16 +8,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "run_state.h"
+
 namespace daq::test {
-
-namespace {
-
-char default_file[] = "./user_out.txt";
-char default_fileids[] = "./user_evids.txt";
-char default_imdir[] = "./";
-char default_xfile[] = "./user_descr.xml";
-
-}  // namespace
 
 std::unique_ptr<vexa_run> make_run(const std::string& json) {
   std::string error;
@@ -29,10 +22,7 @@ std::unique_ptr<vexa_run> make_run(const std::string& json) {
 void reset_run_state() {
   zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump = dumpxml =
       false;
-  file = default_file;
-  fileids = default_fileids;
-  imdir = default_imdir;
-  xfile = default_xfile;
+  restore_default_names();
   ftilist = nullptr;
   if (fd != nullptr) std::fclose(fd);
   fd = nullptr;

@@ -1,4 +1,6 @@
 // Definitions of the run-wide state.
+#include "run_state.h"
+
 #include "daq_user.h"
 
 namespace {
@@ -43,3 +45,14 @@ std::vector<uint64_t> eventids64[kEventIdChannels];
 uint64_t first_event = 0;
 uint64_t last_event = 0;
 int bad_chans = 0;
+
+namespace daq {
+
+void restore_default_names() {
+  file = default_file;
+  fileids = default_fileids;
+  imdir = default_imdir;
+  xfile = default_xfile;
+}
+
+}  // namespace daq
