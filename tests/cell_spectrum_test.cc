@@ -31,21 +31,6 @@ std::string channel_run(const Cells& events, int generation, uint64_t id0, int s
   return j + "]}";
 }
 
-// The cell of every row: the row without its event columns and line end.
-Cells cells_of(const std::string& table) {
-  Cells cells;
-  std::istringstream in(table);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    bool tab_mode = line[0] == '[';
-    size_t at = 0;
-    for (int n = tab_mode ? 4 : 3; n > 0; --n) at = line.find(tab_mode ? '\t' : ',', at) + 1;
-    cells.push_back(line.substr(at));
-  }
-  return cells;
-}
-
 // Lines of `text` that start with `prefix`, with their line ends.
 Cells lines_with(const std::string& text, const std::string& prefix) {
   Cells found;

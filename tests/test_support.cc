@@ -50,6 +50,20 @@ void reset_run_state() {
   outmode = 0;
 }
 
+std::vector<std::string> cells_of(const std::string& table) {
+  std::vector<std::string> cells;
+  std::istringstream in(table);
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    bool tab_mode = line[0] == '[';
+    size_t at = 0;
+    for (int n = tab_mode ? 4 : 3; n > 0; --n) at = line.find(tab_mode ? '\t' : ',', at) + 1;
+    cells.push_back(line.substr(at));
+  }
+  return cells;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

@@ -23,6 +23,10 @@ std::unique_ptr<vexa_run> make_run(const std::string& json);
 // globals nbunch and outmode go back to 0.
 void reset_run_state();
 
+// The cell of every row of a one-channel table without status columns: the
+// row without its header line, event columns and line end.
+std::vector<std::string> cells_of(const std::string& table);
+
 // Reads a whole file; "" when it does not exist.
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
