@@ -12,6 +12,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 class ReaderCellsTest : public ::testing::Test {
  protected:
@@ -22,14 +23,18 @@ class ReaderCellsTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs daq-reader on the mixed recording; returns the table file text.
-  std::string table(const std::string& words) {
-    std::string cmd = "cd '" + dir_.string() +
-                      "' && '" READER_PATH "' --quiet '" EXAMPLES_DIR "/mixed-2024.run.json' " +
-                      words + " >stdout.txt 2>stderr.txt";
+  // Runs daq-reader on a bundled recording; returns the table file text.
+  std::string table(const std::string& words, const std::string& recording = "mixed-2024") {
+    std::string cmd = "cd '" + dir_.string() + "' && TZ=UTC '" READER_PATH "' --quiet '" +
+                      EXAMPLES_DIR "/" + recording + ".run.json' " + words +
+                      " >stdout.txt 2>stderr.txt";
     int rc = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
-    std::ifstream in(dir_ / "user_out.txt", std::ios::binary);
+    return file("user_out.txt");
+  }
+
+  std::string file(const std::string& name) {
+    std::ifstream in(dir_ / name, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
@@ -64,6 +69,24 @@ TEST_F(ReaderCellsTest, Hdf5ModeTable) {
             "[1e+01 Invalid -5e-01 1e+01]],[[0e+00 0e+00 0e+00]],[]\n"
             "5000000002,1733632724:617302,2024-12-08T04:38:44Z,"
             "1\t,[[-1.500000]],[],[[], [1]:7.000000e+00  []],[[0e+00 1e-30 2e+00]],[]\n");
+}
+
+// Two cameras (8 and 16 bits a pixel) and a structured-data channel: the
+// first event's images become files with their bytes as recorded, the second
+// holds an image whose size disagrees and a bad channel without an image.
+TEST_F(ReaderCellsTest, CameraRunWritesImageFiles) {
+  EXPECT_EQ(table("-- -imdump -hdf5", "camera-2024"),
+            "EventId,Time,TimeISO,CAM/SCREEN1,CAM.DEEP:1,LLRF.STATE\n"
+            "4294967297,1796704724:517300,2026-12-08T04:38:44Z,"
+            "[[0 16 127 200 255 32]],[[258 65520]],\n"
+            "4294967298,1796704724:617300,2026-12-08T04:38:44Z,[],[],\n");
+  std::string date = "_4294967297_Tue_Dec__8_04:38:44_2026_517";
+  EXPECT_EQ(file("CAM_SCREEN1" + date + ".pgm"), "P5\n3 2\n255\n\x00\x10\x7f\xc8\xff\x20"s);
+  EXPECT_EQ(file("CAM.DEEP" + date + ".raw"), "2 1 2\n\x01\x02\xff\xf0"s);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 5);
+  EXPECT_EQ(file("stdout.txt").find("Failed to dump"), std::string::npos);
+  EXPECT_NE(file("stdout.txt").find("!!!Failed to extract data of type EqData (2024)!!!\n"),
+            std::string::npos);
 }
 
 }  // namespace

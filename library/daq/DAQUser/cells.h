@@ -32,9 +32,11 @@ void record_event_id(const ChannelTurn& turn);
 // True when channel i's values are written as the integers of their bits.
 inline bool converts_to_int(int i) { return do_conv != nullptr && do_conv[i] != 0; }
 
-void write_mark_cell(ChannelTurn& turn);      // type 1
-void write_value_cell(ChannelTurn& turn);     // type 2
-void write_spectrum_cell(ChannelTurn& turn);  // type 3
+void write_mark_cell(ChannelTurn& turn);        // type 1
+void write_value_cell(ChannelTurn& turn);       // type 2
+void write_spectrum_cell(ChannelTurn& turn);    // type 3
+void write_image_cell(ChannelTurn& turn);       // type 4
+void write_structured_cell(ChannelTurn& turn);  // type 5
 
 }  // namespace daq
 

@@ -123,6 +123,12 @@ void write_cell(int type, ChannelTurn& turn) {
     case 3:
       write_spectrum_cell(turn);
       break;
+    case 4:
+      write_image_cell(turn);
+      break;
+    case 5:
+      write_structured_cell(turn);
+      break;
     default:
       put_default_cell(turn.row);
       break;

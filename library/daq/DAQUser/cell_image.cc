@@ -1,0 +1,132 @@
+// Cells of camera channels: the pixel values as text, the image file and
+// the frame header kept for the XML description.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cells.h"
+#include "image_file.h"
+#include "number_format.h"
+
+namespace daq {
+
+namespace {
+
+struct Image {
+  int nframe = 0, compr = 0, bpp = 0, leni = 0;
+  int xstart = 0, xinc = 0, nx = 0, ystart = 0, yinc = 0, ny = 0;
+  unsigned char* data = nullptr;
+};
+
+// Event number and time of the event, read again for the image file.
+uint64_t read_event_time(vexa_daq_getdata* data, time_stamp& tm) {
+  int status = 0;
+  if (data->data_2024) {
+    uint64_t num64 = 0;
+    data->GetEventInfo_2024(&num64, nullptr, nullptr, &tm.timeup, &tm.timelow, &status, nullptr);
+    return num64;
+  }
+  unsigned int num = 0;
+  data->GetEventInfo(&num, nullptr, nullptr, &tm.timeup, &tm.timelow, &status, nullptr);
+  return num;
+}
+
+void put_no_image(std::string& row, const char* text) {
+  if (hdf5mode) {
+    row += "[]";
+  } else {
+    row += text;
+    row += '\t';
+  }
+}
+
+void dump_image_file(const ChannelTurn& turn, const Image& im, time_stamp& tm, uint64_t num) {
+  char* name = chans[turn.index];
+  // The file writer reads width x height x bpp bytes: never more than the
+  // host delivered.
+  int64_t needed = static_cast<int64_t>(im.nx) * im.ny * im.bpp;
+  bool fits = im.nx >= 0 && im.ny >= 0 && needed <= im.leni && (needed == 0 || im.data);
+  if (!fits || write_image_to_file(im.nx, im.ny, im.bpp, im.data, &tm, num, name) != 0) {
+    std::printf("Failed to dump image %s to file\n", name);
+  }
+}
+
+// Keeps the last frame header of the channel in its parameter entry; the
+// block holds one header per sub-channel, the first one filled.
+void capture_frame_header(const ChannelTurn& turn) {
+  if (spectprms == nullptr) return;
+  dim_params& e = spectprms[turn.index];
+  if (e.num < 1) {
+    std::free(e.iparams);
+    e.iparams = nullptr;
+    e.num = 1;
+  }
+  if (e.iparams == nullptr) {
+    e.iparams = static_cast<vexa_image_ext_frame_head*>(
+        std::calloc(static_cast<size_t>(e.num), sizeof(vexa_image_ext_frame_head)));
+  }
+  const vexa_image_ext_frame_head* head = turn.data->GetImageHeader();
+  if (e.iparams != nullptr && head != nullptr) std::memcpy(e.iparams, head, sizeof *head);
+}
+
+template <typename Pixel>
+void put_pixels(std::string& row, const unsigned char* data, int pnts) {
+  const char* after = hdf5mode ? " " : "\t";
+  for (int k = 0; k < pnts; ++k) {
+    Pixel v;
+    std::memcpy(&v, data + static_cast<size_t>(k) * sizeof v, sizeof v);
+    fmt::put_d(row, v);
+    if (!hdf5mode || k != pnts - 1) row += after;
+  }
+}
+
+void put_pixel_text(const ChannelTurn& turn, Image& im) {
+  std::string& row = turn.row;
+  if (im.bpp == 3 || im.bpp == 4) return;
+  if (im.bpp != 1 && im.bpp != 2) {
+    std::printf("Invalid bpp:%d for %s\n", im.bpp, chans[turn.index]);
+    return;
+  }
+  row += hdf5mode ? "[[" : "[";
+  if (im.leni > 0) {
+    if (im.bpp == 1) {
+      put_pixels<unsigned char>(row, im.data, im.leni);
+    } else {
+      int words = im.leni / 2;
+      vexa_swap2(reinterpret_cast<short*>(im.data), reinterpret_cast<short*>(im.data), words);
+      put_pixels<uint16_t>(row, im.data, words);
+    }
+  }
+  row += hdf5mode ? "]]" : "]";
+}
+
+}  // namespace
+
+void write_image_cell(ChannelTurn& turn) {
+  record_event_id(turn);
+  vexa_daq_getdata* data = turn.data;
+  time_stamp tm{};
+  uint64_t num = read_event_time(data, tm);
+
+  Image im;
+  if (data->GetImagePar(&im.nframe, &im.compr, &im.bpp, &im.leni) != 0) {
+    put_no_image(turn.row, "No Image");
+    return;
+  }
+  if (data->GetImageSize(&im.xstart, &im.xinc, &im.nx, &im.ystart, &im.yinc, &im.ny) != im.leni) {
+    put_no_image(turn.row, "Invalid Image");
+    return;
+  }
+  if (im.leni > 0) {
+    im.data = data->GetImage();
+    if (im.data == nullptr) {
+      put_no_image(turn.row, "No Image");
+      return;
+    }
+  }
+  if (imdump) dump_image_file(turn, im, tm, num);
+  if (dumpxml) capture_frame_header(turn);
+  put_pixel_text(turn, im);
+}
+
+}  // namespace daq

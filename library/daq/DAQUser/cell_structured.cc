@@ -1,0 +1,23 @@
+// Cells of structured-data channels: the block goes to the host's
+// conversion; the cell itself stays empty.
+#include <cstdio>
+
+#include "cells.h"
+
+namespace daq {
+
+void write_structured_cell(ChannelTurn& turn) {
+  record_event_id(turn);
+  vexa_daq_getdata* data = turn.data;
+  EqData* eqdata = nullptr;
+  if (data->data_2024) {
+    if (vexa_daq_to_eqdata_2024(nullptr, data->SrvbHeader_2024, turn.chhd, &eqdata, false) != 0) {
+      std::fputs("!!!Failed to extract data of type EqData (2024)!!!\n", stdout);
+    }
+  } else if (vexa_daq_to_eqdata(nullptr, data->GetServBlockHead_2010(), turn.chhd, &eqdata,
+                                false) != 0) {
+    std::fputs("!!!Failed to extract data of type EqData!!!\n", stdout);
+  }
+}
+
+}  // namespace daq
