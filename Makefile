@@ -1,13 +1,14 @@
 # Set-up, build, demo and tests.  Every target installs what is missing first.
 #   make demo   run daq-reader on the bundled recordings (the main job)
-#   make test   build with AddressSanitizer and UndefinedBehaviorSanitizer and run all tests
+#   make test   build and run all tests, then again with AddressSanitizer and UndefinedBehaviorSanitizer
 #   make build  optimised build in build/
 #   make bench  build and run the benchmarks
 
 PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev
+            libbenchmark-dev libhdf5-dev
 JOBS ?= $(shell nproc)
 BUILD := build
+TESTBUILD := build-test
 CHECK := build-check
 DEMO := out
 
@@ -38,10 +39,16 @@ demo: build
 	@echo "== $(DEMO)/2024/user_out.txt"
 	@cat $(DEMO)/2024/user_out.txt
 
+# The suite runs twice: optimised as shipped, and under the sanitizers, where
+# any report fails the test that caused it.
 test: deps
+	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(TESTBUILD) -j $(JOBS)
+	cd $(TESTBUILD) && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B $(CHECK) -DCMAKE_BUILD_TYPE=Debug -DDAQ_SANITIZE=ON >/dev/null
 	cmake --build $(CHECK) -j $(JOBS)
-	cd $(CHECK) && ctest --output-on-failure -j $(JOBS)
+	cd $(CHECK) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 bench: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_BENCH=ON >/dev/null
@@ -52,4 +59,4 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h' '*.hh')
 
 clean:
-	rm -rf $(BUILD) $(CHECK) $(DEMO)
+	rm -rf $(BUILD) $(TESTBUILD) $(CHECK) $(DEMO)
