@@ -1,8 +1,9 @@
 # Set-up, build, demo and tests.  Every target installs what is missing first.
-#   make demo   run daq-reader on the bundled recordings (the main job)
+#   make demo   run daq-reader on the bundled simulated run (the main job)
 #   make test   build and run all tests, then again with AddressSanitizer and UndefinedBehaviorSanitizer
 #   make build  optimised build in build/
 #   make bench  build and run the benchmarks
+#   make check-formats  compare the number formatter with printf on every float (minutes)
 
 PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev \
             libbenchmark-dev libhdf5-dev
@@ -12,7 +13,7 @@ TESTBUILD := build-test
 CHECK := build-check
 DEMO := out
 
-.PHONY: deps build demo test bench format clean
+.PHONY: deps build demo test bench check-formats format clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -28,16 +29,23 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The main job: the bundled simulated 2024 run, dumped twice (tab mode and
+# HDF5 conversion mode) with event-ID lists, XML description and images.
+RUN := examples/sim-2024.run.json
+WORDS := -evstat -xdump -imdump images
 demo: build
-	@mkdir -p $(DEMO)/2010 $(DEMO)/2024
-	@echo "== 2010 recording, tab mode: $(DEMO)/2010"
-	cd $(DEMO)/2010 && ../../$(BUILD)/bin/daq-reader --quiet ../../examples/basic-2010.run.json \
-	  -- -evstat -xdump
-	@echo "== 2024 recording, HDF5 conversion mode with status columns: $(DEMO)/2024"
-	cd $(DEMO)/2024 && ../../$(BUILD)/bin/daq-reader --quiet --outmode 1 \
-	  ../../examples/mixed-2024.run.json -- -hdf5 -evstat -xdump
-	@echo "== $(DEMO)/2024/user_out.txt"
-	@cat $(DEMO)/2024/user_out.txt
+	@rm -rf $(DEMO) && mkdir -p $(DEMO)/tab/images $(DEMO)/hdf5/images
+	@echo "== tab mode: daq-reader $(RUN) -- $(WORDS)"
+	cd $(DEMO)/tab && ../../$(BUILD)/bin/daq-reader --quiet ../../$(RUN) -- $(WORDS) >stdout.txt
+	@echo "== HDF5 conversion mode: daq-reader --outmode 1 $(RUN) -- -hdf5 $(WORDS)"
+	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-reader --quiet --outmode 1 ../../$(RUN) \
+	  -- -hdf5 $(WORDS) >stdout.txt
+	@echo "== written under $(DEMO)/ (bytes, file)"
+	@cd $(DEMO) && find . -type f -not -path '*/images/*' -printf '%10s  %P\n' | sort -k2
+	@cd $(DEMO) && for d in tab hdf5; do \
+	  printf '%10s  %s\n' "$$(du -sb $$d/images | cut -f1)" \
+	    "$$d/images/ ($$(ls $$d/images | wc -l) image files, e.g. $$(ls $$d/images | head -1))"; \
+	done
 
 # The suite runs twice: optimised as shipped, and under the sanitizers, where
 # any report fails the test that caused it.
@@ -54,6 +62,11 @@ bench: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_BENCH=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bin/daq-bench
+
+check-formats: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target check-formats
+	$(BUILD)/bin/check-formats
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h' '*.hh')
