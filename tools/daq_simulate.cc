@@ -1,0 +1,153 @@
+// daq-simulate: writes a deterministic recording of a simulated run for the
+// reference host (see tools/simulate/simulator.h for what it holds).
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "simulate/simulator.h"
+
+namespace {
+
+using daq::sim::SimOptions;
+
+constexpr const char* kUsage =
+    "usage: daq-simulate [OPTION...]\n"
+    "Writes a simulated recording (*.run.json) to standard output or FILE.\n"
+    "  --generation 2010|2024  data generation (default 2024)\n"
+    "  --seed N                random seed, 0 .. 2^64-1 (default 1)\n"
+    "  --events N              number of events (default 20)\n"
+    "  --toroids N             beam-current toroids (default 1)\n"
+    "  --bpms N                beam position monitors (default 1)\n"
+    "  --adcs N                ADC trace channels (default 1)\n"
+    "  --samples N             values per ADC trace (default 64)\n"
+    "  --cameras N             cameras, alternately 8 and 16 bits (default 2)\n"
+    "  --image WxH             camera image size (default 64x48)\n"
+    "  --out FILE              write to FILE instead of standard output\n"
+    "  --help                  show this text\n";
+
+[[noreturn]] void usage_error(const std::string& reason) {
+  std::fprintf(stderr, "daq-simulate: %s\n", reason.c_str());
+  std::exit(2);
+}
+
+// A whole decimal word in [lo, hi]; anything else is a usage error naming
+// the option.
+uint64_t parse_number(const std::string& option, const std::string& word, uint64_t lo,
+                      uint64_t hi) {
+  const std::string range = " needs a number from " + std::to_string(lo) + " to " +
+                            std::to_string(hi) + ", not \"" + word + "\"";
+  if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos) {
+    usage_error(option + range);
+  }
+  errno = 0;
+  uint64_t v = std::strtoull(word.c_str(), nullptr, 10);
+  if (errno != 0 || v < lo || v > hi) usage_error(option + range);
+  return v;
+}
+
+int parse_int(const std::string& option, const std::string& word, int lo, int hi) {
+  return static_cast<int>(parse_number(option, word, lo, hi));
+}
+
+// "WxH" with each side in 1 .. kMaxImageSide.
+void parse_image(const std::string& word, SimOptions& o) {
+  size_t x = word.find('x');
+  if (x == std::string::npos) usage_error("--image needs WIDTHxHEIGHT, not \"" + word + "\"");
+  o.image_width = parse_int("--image width", word.substr(0, x), 1, daq::sim::kMaxImageSide);
+  o.image_height = parse_int("--image height", word.substr(x + 1), 1, daq::sim::kMaxImageSide);
+}
+
+struct Command {
+  SimOptions options;
+  std::string out;  // empty: standard output
+  bool help = false;
+};
+
+Command parse_command_line(int argc, char** argv) {
+  using daq::sim::kMaxChannels;
+  Command c;
+  SimOptions& o = c.options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage_error(word + " needs a value");
+      return argv[++i];
+    };
+    if (word == "--help" || word == "-h") {
+      c.help = true;
+    } else if (word == "--generation") {
+      std::string v = value();
+      if (v != "2010" && v != "2024") {
+        usage_error("--generation needs 2010 or 2024, not \"" + v + "\"");
+      }
+      o.generation = std::stoi(v);
+    } else if (word == "--seed") {
+      o.seed = parse_number(word, value(), 0, std::numeric_limits<uint64_t>::max());
+    } else if (word == "--events") {
+      o.events = parse_int(word, value(), 0, daq::sim::kMaxEvents);
+    } else if (word == "--toroids") {
+      o.toroids = parse_int(word, value(), 0, kMaxChannels);
+    } else if (word == "--bpms") {
+      o.bpms = parse_int(word, value(), 0, kMaxChannels);
+    } else if (word == "--adcs") {
+      o.adcs = parse_int(word, value(), 0, kMaxChannels);
+    } else if (word == "--cameras") {
+      o.cameras = parse_int(word, value(), 0, kMaxChannels);
+    } else if (word == "--samples") {
+      o.samples = parse_int(word, value(), 1, daq::sim::kMaxSamples);
+    } else if (word == "--image") {
+      parse_image(value(), o);
+    } else if (word == "--out") {
+      c.out = value();
+      if (c.out.empty()) usage_error("--out needs a file name");
+    } else if (word.starts_with("-")) {
+      usage_error("unknown option " + word);
+    } else {
+      usage_error("unexpected argument \"" + word + "\"");
+    }
+  }
+  return c;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Command c = parse_command_line(argc, argv);
+  if (c.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  std::string text;
+  try {
+    text = daq::sim::simulate_run(c.options);
+  } catch (const std::invalid_argument& e) {
+    usage_error(e.what());
+  }
+  if (c.out.empty()) {
+    std::cout << text << std::flush;
+    if (!std::cout) {
+      std::fprintf(stderr, "daq-simulate: cannot write to standard output\n");
+      return 1;
+    }
+    return 0;
+  }
+  // Write beside the target first, so a failed write leaves no half file.
+  const std::string partial = c.out + ".part";
+  std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  if (!file || std::rename(partial.c_str(), c.out.c_str()) != 0) {
+    std::fprintf(stderr, "daq-simulate: cannot write %s: %s\n", c.out.c_str(),
+                 std::strerror(errno));
+    std::remove(partial.c_str());
+    return 1;
+  }
+  return 0;
+}
