@@ -137,6 +137,18 @@ TEST_F(CellImageTest, FrameHeaderCapture) {
     EXPECT_EQ(spectprms[0].iparams[0].scale_y, 2.5f);
     for (int k = 1; k < c.num; ++k) EXPECT_EQ(spectprms[0].iparams[k].width, 0);
   }
+  // A channel that turns into a spectrum of more members keeps a frame header
+  // for every entry the description writer reads.
+  std::string spectrum =
+      R"("type": 3, "members": [{"values": [1]}, {"values": [2]}, {"values": [3]}])";
+  std::string mixed = camera_run({image(1, "0102", 2, 1, last), "\"nmemb\": 3"});
+  mixed.replace(mixed.rfind("\"type\": 4"), std::string("\"type\": 4, ").size(), "");
+  mixed.replace(mixed.rfind("\"nmemb\": 3"), std::string("\"nmemb\": 3").size(), spectrum);
+  cells(mixed, {"-xdump"});
+  ASSERT_EQ(spectprms[0].num, 3);
+  EXPECT_EQ(spectprms[0].iparams[0].frame, 8u);
+  EXPECT_EQ(spectprms[0].iparams[2].frame, 0u);
+  EXPECT_NE(read_file("user_descr.xml").find("<image_frame index=\"2\""), std::string::npos);
   // Without -xdump nothing is kept.
   cells(camera_run(events, 4, 3));
   EXPECT_EQ(spectprms == nullptr || spectprms[0].iparams == nullptr, true);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "cells.h"
 #include "number_format.h"
@@ -59,10 +60,21 @@ void put_statistics(std::string& row, const vexa_spect_statistics_2010* stat,
 void capture_parameters(int i, int n, int m, const Member& mb) {
   if (!dumpxml || spectprms == nullptr) return;
   dim_params& e = spectprms[i];
+  // A block that large is not allocated: treated as a failed allocation.
+  if (e.num > kMaxMembers) return;
   if (e.num < n) {
     std::free(e.params);
-    e.num = n;
     e.params = static_cast<vexa_spect_header_2010*>(std::calloc(n, sizeof(vexa_spect_header_2010)));
+    // The description writer reads `num` entries of both blocks: frame
+    // headers of the channel's images keep up with the larger count.
+    if (e.iparams != nullptr) {
+      auto* grown = static_cast<vexa_image_ext_frame_head*>(
+          std::calloc(n, sizeof(vexa_image_ext_frame_head)));
+      if (grown != nullptr && e.num > 0) std::memcpy(grown, e.iparams, e.num * sizeof *grown);
+      std::free(e.iparams);
+      e.iparams = grown;
+    }
+    e.num = n;
   } else if (e.params == nullptr) {
     e.params =
         static_cast<vexa_spect_header_2010*>(std::calloc(e.num, sizeof(vexa_spect_header_2010)));
@@ -72,7 +84,7 @@ void capture_parameters(int i, int n, int m, const Member& mb) {
 
 // Reads no further than the first value that is not 0.0 (a NaN is not).
 void check_zeros(ChannelTurn& turn, int m, int64_t lndata) {
-  int64_t limit = std::min<int64_t>(lndata, INT_MAX);
+  int64_t limit = std::min<int64_t>(lndata, kMaxCellValues);
   for (int64_t k = 0; k < limit; ++k) {
     if (!(turn.data->GetSpectVal(m, static_cast<int>(k)) == 0.0f)) return;
   }
@@ -97,20 +109,27 @@ void put_spectrum_value(std::string& row, float v, bool as_int) {
   }
 }
 
-void put_values(ChannelTurn& turn, int m, int64_t lndata) {
+// Writes the member's values, no more than `budget` of them; returns how
+// many were written.
+int64_t put_values(ChannelTurn& turn, int m, int64_t lndata, int64_t budget) {
   int64_t count = lndata;
   if (!dallval)
     count = turn.samples <= 0 || lndata <= 0 ? 0 : std::min<int64_t>(turn.samples, lndata);
-  // GetSpectVal takes an int index.
-  count = std::min<int64_t>(count, INT_MAX);
+  if (count > budget) {
+    std::printf("Spectrum %s: %ld values, only %ld written\n", chans[turn.index],
+                static_cast<long>(count), static_cast<long>(budget));
+    count = budget;
+  }
   bool as_int = converts_to_int(turn.index);
   for (int64_t k = 0; k < count; ++k) {
     put_spectrum_value(turn.row, turn.data->GetSpectVal(m, static_cast<int>(k)), as_int);
     if (k != count - 1) turn.row += ' ';
   }
+  return std::max<int64_t>(count, 0);
 }
 
-void put_member(ChannelTurn& turn, int n, int m) {
+// Writes member m of n; `budget` is what is left of the cell's values.
+void put_member(ChannelTurn& turn, int n, int m, int64_t& budget) {
   std::string& row = turn.row;
   Member mb;
   int st = turn.data->GetSpectPar(&mb.start, &mb.inc, nullptr, &mb.ndata, m, &mb.groups,
@@ -129,7 +148,7 @@ void put_member(ChannelTurn& turn, int n, int m) {
   row += '[';
   if (zerocheck) check_zeros(turn, m, mb.lndata);
   put_statistics(row, mb.stat, "");
-  put_values(turn, m, mb.lndata);
+  budget -= put_values(turn, m, mb.lndata, budget);
   row += m == n - 1 || hdf5mode ? "]" : "]\t";
 }
 
@@ -142,8 +161,14 @@ void write_spectrum_cell(ChannelTurn& turn) {
     n = turn.data->GetNmemb();
   }
   record_event_id(turn);
+  if (n > kMaxMembers) {
+    std::printf("Spectrum %s: %d members, only the first %d written\n", chans[turn.index], n,
+                kMaxMembers);
+    n = kMaxMembers;
+  }
+  int64_t budget = kMaxCellValues;
   turn.row += hdf5mode ? '[' : '{';
-  for (int m = 0; m < n; ++m) put_member(turn, n, m);
+  for (int m = 0; m < n; ++m) put_member(turn, n, m, budget);
   turn.row += hdf5mode ? ']' : '}';
 }
 
