@@ -1,0 +1,415 @@
+// daq-table2h5 end to end: recordings of every cell kind go through the built
+// daq-reader in HDF5 conversion mode and the converter, and the HDF5 file is
+// read back; malformed tables; missing-data reports; memory of a long run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "table2h5/table_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using table2h5::Kind;
+const double kNaN = std::nan("");
+
+// Two 2010 events over the 32-bit event-ID sign bit: a 16-bit image with its
+// frame header, then none; a structured-data channel; float-to-int values.
+const char* kImageRun = R"({"generation": 2010,
+ "channels": [{"name": "CAM"}, {"name": "EQ"}, {"name": "V"}, {"name": "S"}],
+ "events": [
+  {"id": 3000000000, "type": 1, "sec": 10, "usec": 5, "status": 0, "channels": {
+    "CAM": {"type": 4, "image": {"bpp": 2, "nx": 2, "ny": 2, "data": "01020304050607ff",
+            "frame_head": [2,2,0,0,0,0,2,16,1,1,0,0,1,7,1,1,0,0,0,0,0,0,0,0,8]}},
+    "EQ": {"type": 5}, "V": {"type": 2, "single": "0x0000002a"},
+    "S": {"type": 3, "members": [{"values": [1, 2]}]}}},
+  {"id": 3000000001, "type": 1, "sec": 11, "usec": 6, "status": 0, "channels": {
+    "CAM": {"type": 4}, "EQ": {"type": 5, "convertible": false},
+    "V": {"type": 2, "single": "0xffffffff"}, "S": {"type": 3, "members": [{"values": [-7]}]}}}]})";
+
+// Pairs without names, ragged spectra, an 8-bit image without description,
+// and a server block that fails in event 2, so its row runs into event 3's.
+const char* kRaggedRun = R"({"generation": 2024,
+ "channels": [{"name": "P"}, {"name": "R"}, {"name": "I"}, {"name": "B"}],
+ "events": [
+  {"id": 1, "sec": 1, "channels": {"P": {"type": 2, "pairs": [["a", 1], ["b", 2]]},
+    "R": {"type": 3, "members": [{"values": [1, 2, 3]}]},
+    "I": {"type": 4, "image": {"bpp": 1, "nx": 2, "ny": 1, "data": "c805"}},
+    "B": {"type": 2, "single": 1.5}}},
+  {"id": 2, "sec": 2, "channels": {"P": {"type": 2, "pairs": [["a", 3]]},
+    "R": {"type": 3, "members": [{"values": [4]}]}, "I": {"type": 4},
+    "B": {"type": 2, "single": 2, "block": {"fails": true}}}},
+  {"id": 3, "sec": 3, "channels": {"P": {"type": 2, "pairs": []},
+    "R": {"type": 3, "members": []}, "I": {"type": 4}, "B": {"type": 2, "single": 3}}}]})";
+
+int run(const std::string& cmd) {
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Reads what `what` names: "path" a dataset, "path#Field" a compound member,
+// "path@attr" an attribute, "path$dims" a dataset's dimensions. Numbers come
+// back as doubles, fixed-length strings as text.
+struct Read {
+  std::vector<double> numbers;
+  std::vector<std::string> strings;
+};
+
+Read read_h5(hid_t file, const std::string& what) {
+  Read r;
+  size_t cut = what.find_first_of("#@$");
+  std::string path = what.substr(0, cut);
+  char sep = cut == std::string::npos ? 0 : what[cut];
+  std::string rest = cut == std::string::npos ? "" : what.substr(cut + 1);
+  hid_t obj = sep == '@' ? H5Oopen(file, path.c_str(), H5P_DEFAULT)
+                         : H5Dopen2(file, path.c_str(), H5P_DEFAULT);
+  if (obj < 0) return r;
+  hid_t src = sep == '@' ? H5Aopen(obj, rest.c_str(), H5P_DEFAULT) : obj;
+  hid_t space = sep == '@' ? H5Aget_space(src) : H5Dget_space(src);
+  hid_t type = sep == '@' ? H5Aget_type(src) : H5Dget_type(src);
+  auto n = static_cast<size_t>(H5Sget_simple_extent_npoints(space));
+  if (sep == '$') {
+    std::vector<hsize_t> dims(H5Sget_simple_extent_ndims(space));
+    H5Sget_simple_extent_dims(space, dims.data(), nullptr);
+    for (hsize_t d : dims) r.numbers.push_back(static_cast<double>(d));
+  } else {
+    hid_t field = type;
+    if (sep == '#') field = H5Tget_member_type(type, H5Tget_member_index(type, rest.c_str()));
+    bool text = H5Tget_class(field) == H5T_STRING;
+    size_t width = text ? H5Tget_size(field) : sizeof(double);
+    hid_t mem = text ? H5Tcopy(field) : H5Tcopy(H5T_NATIVE_DOUBLE);
+    if (sep == '#') {
+      hid_t compound = H5Tcreate(H5T_COMPOUND, width);
+      H5Tinsert(compound, rest.c_str(), 0, mem);
+      H5Tclose(mem);
+      mem = compound;
+    }
+    std::vector<char> buf(n * width);
+    if (sep == '@') {
+      H5Aread(src, mem, buf.data());
+    } else {
+      H5Dread(src, mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, buf.data());
+    }
+    for (size_t k = 0; k < n; ++k) {
+      if (text) {
+        std::string s(&buf[k * width], width);
+        r.strings.push_back(s.substr(0, s.find('\0')));
+      } else {
+        double v;
+        std::memcpy(&v, &buf[k * width], sizeof v);
+        r.numbers.push_back(v);
+      }
+    }
+    H5Tclose(mem);
+    if (field != type) H5Tclose(field);
+  }
+  H5Tclose(type);
+  H5Sclose(space);
+  if (src != obj) H5Aclose(src);
+  H5Oclose(obj);
+  return r;
+}
+
+class Table2h5Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "table2h5-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs daq-reader on `recording` (a JSON text, or a file name) with the
+  // reader options and plug-in words; returns its exit status.
+  int record(const std::string& recording, const std::string& args) {
+    std::string file = recording;
+    if (recording[0] == '{') {
+      std::ofstream(dir_ / "run.json") << recording;
+      file = (dir_ / "run.json").string();
+    }
+    return run("cd '" + dir_.string() + "' && '" READER_PATH "' --quiet '" + file + "' " + args +
+               " >reader.txt 2>&1");
+  }
+  int convert(const std::string& args) {
+    return run("cd '" + dir_.string() + "' && '" TABLE2H5_PATH "' " + args +
+               " >convert.txt 2>convert.err");
+  }
+  // Files left in the run directory, besides the inputs and logs.
+  std::vector<std::string> h5_files() {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      if (e.path().filename().string().find(".h5") != std::string::npos) {
+        out.push_back(e.path().filename().string());
+      }
+    }
+    return out;
+  }
+
+  fs::path dir_;
+};
+
+struct Expect {
+  std::string what;
+  std::vector<double> numbers;
+  std::vector<std::string> strings = {};
+};
+
+void expect_h5(const fs::path& file, const std::vector<Expect>& expects) {
+  hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  ASSERT_GE(f, 0) << file;
+  for (const Expect& e : expects) {
+    Read r = read_h5(f, e.what);
+    EXPECT_EQ(r.strings, e.strings) << e.what;
+    ASSERT_EQ(r.numbers.size(), e.numbers.size()) << e.what;
+    for (size_t k = 0; k < e.numbers.size(); ++k) {
+      if (std::isnan(e.numbers[k])) {
+        EXPECT_TRUE(std::isnan(r.numbers[k])) << e.what << "[" << k << "] = " << r.numbers[k];
+      } else {
+        EXPECT_DOUBLE_EQ(r.numbers[k], e.numbers[k]) << e.what << "[" << k << "]";
+      }
+    }
+  }
+  H5Fclose(f);
+}
+
+TEST_F(Table2h5Test, RoundTripsEveryCellKind) {
+  const double N = kNaN;
+  const std::string iso = "2024-12-08T04:38:44Z";
+  struct Case {
+    std::string recording, reader_args, convert_args;
+    std::vector<Expect> expects;
+  } cases[] = {
+      {EXAMPLES_DIR "/mixed-2024.run.json",
+       "--outmode 1 -- -hdf5 -xdump",
+       "--xml user_descr.xml -o out.h5 user_out.txt",
+       {{"run/EventId", {5000000001, 5000000002}},
+        {"run/TimeSec", {1733632724, 1733632724}},
+        {"run/TimeUsec", {517301, 617302}},
+        {"run/TimeISO", {}, {iso, iso}},
+        {"run/EvHeadStatus", {0, 0}},
+        {"run/TRIG.MARK/Missing", {0, 0}},
+        {"run/BPM.X/Value", {0.125, -1.5}},
+        {"run/BPM.X/SrvBlockStatus", {0, 4}},
+        {"run/BPM.X/ChanStatus", {0, 2}},
+        {"run/BPM.X@gain", {1.5}},
+        {"run/MAGNETS/Pairs#Name", {}, {"Q1", "Q2", "D1", "", "", ""}},
+        {"run/MAGNETS/Pairs#Value", {12.5, -3.25, 4.2e-4, N, N, N}},
+        {"run/MAGNETS/Length", {3, 0}},
+        {"run/MAGNETS/Missing", {0, 2}},
+        {"run/TOROID/Member0", {1, 2, 3, 4, N, N, N, N}},
+        {"run/TOROID/Member0Length", {4, -2}},
+        {"run/TOROID/Member1", {10, N, -0.5, 10, N, N, N, N}},
+        {"run/TOROID/Member1Length", {4, 0}},
+        {"run/TOROID/Member1@inc", {0.5}},
+        {"run/TOROID@values_invalid", {1}},
+        {"run/ADC:2/Member0", {0, 0, 0, 0, 1e-30, 2}},
+        {"run/GONE/Missing", {2, 2}},
+        {"run@plugin_options", {}, {"-hdf5 -xdump user_descr.xml"}}}},
+      {kImageRun,
+       "-- -hdf5 -xdump -fti V:S",
+       "--xml user_descr.xml -o out.h5 user_out.txt",
+       {{"run/EventId", {3000000000, 3000000001}},
+        {"run/CAM/Pixels", {258, 772, 1286, 2047, 0, 0, 0, 0}},
+        {"run/CAM/Pixels$dims", {2, 2, 2}},
+        {"run/CAM/Pixels@event", {7}},
+        {"run/CAM/Length", {4, 0}},
+        {"run/CAM/Missing", {0, 2}},
+        {"run/CAM@cells_no_image", {1}},
+        {"run/EQ/Missing", {1, 1}},
+        {"run/V/Value", {42, -1}},
+        {"run/S/Member0", {1065353216, 1073741824, -1059061760, N}},
+        {"run@plugin_options", {}, {"-hdf5 -fti V;S -xdump user_descr.xml"}}}},
+      {kRaggedRun,
+       "-- -hdf5 -nonvn",
+       "--fill -1 user_out.txt",
+       {{"run/EventId", {1, 2, 3}},
+        {"run/P/Pairs#Value", {1, 2, 3, -1, -1, -1}},
+        {"run/P/Length", {2, 1, 0}},
+        {"run/R/Member0", {1, 2, 3, 4, -1, -1, -1, -1, -1}},
+        {"run/R/Member0Length", {3, 1, -1}},
+        {"run/I/Pixels", {200, 5, 0, 0, 0, 0}},
+        {"run/I/Missing", {0, 2, 2}},
+        {"run/B/Value", {1.5, -1, 3}},
+        {"run/B/Missing", {0, 3, 0}},
+        {"run@rows_with_wrong_cell_count", {1}},
+        {"run@plugin_options", {}, {"-hdf5 -nonvn"}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recording.substr(0, 60));
+    fs::remove_all(dir_);
+    fs::create_directory(dir_);
+    int reader = record(c.recording, c.reader_args);
+    ASSERT_TRUE(reader == 0 || reader == 3) << slurp(dir_ / "reader.txt");
+    ASSERT_EQ(convert(c.convert_args), 0) << slurp(dir_ / "convert.err");
+    fs::path out =
+        dir_ / (c.convert_args.find("-o out.h5") != std::string::npos ? "out.h5" : "user_out.h5");
+    expect_h5(out, c.expects);
+    EXPECT_EQ(h5_files().size(), 1u);
+  }
+}
+
+TEST_F(Table2h5Test, MalformedTableNamesLineAndColumnAndLeavesNoFile) {
+  const std::string head = "EventId,Time,TimeISO,A\n1,1:0,x,[[1.000000]]\n";
+  struct Case {
+    std::string table;
+    std::string where;
+  } cases[] = {
+      {head + "2,1:0,x,[[1.0\n", "line 3, column 9: unclosed '['"},
+      {head + "2,1:0,x,[[1.0]]]\n", "line 3, column 16: unmatched ']'"},
+      {head + "2,1:0,x,[[1.0x]]\n", "line 3, column 11: not a number"},
+      {head + "2,1:0,x,[[1.0] 7]\n", "line 3, column 16: unexpected '7'"},
+      {head + "2,1-0,x,[]\n", "line 3, column 3: bad time"},
+      {head + "two,1:0,x,[]\n", "line 3, column 1: bad event ID"},
+      {head + "\n", "line 3, column 1: empty line"},
+      {"EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A\n1,1:0,x,0x0,0xZ,0x0,[]\n",
+       "line 2, column 13: bad status word"},
+      {"EventId\tTime\t\t\tA\n[normal]1\t\t1:0\tx\t1\t\n", "line 1, column 8: a tab-mode table"},
+      {"EventId,Time,A\n", "line 1, column 14: expected the column \"TimeISO\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.table);
+    std::ofstream(dir_ / "t.txt", std::ios::binary) << c.table;
+    EXPECT_EQ(convert("t.txt"), 2);
+    EXPECT_NE(slurp(dir_ / "convert.err").find(c.where), std::string::npos)
+        << slurp(dir_ / "convert.err");
+    EXPECT_TRUE(h5_files().empty());
+  }
+  // A file that cannot be created is an error too, and leaves nothing.
+  std::ofstream(dir_ / "t.txt") << head;
+  EXPECT_EQ(convert("-o no/such/dir/t.h5 t.txt"), 2);
+  EXPECT_TRUE(h5_files().empty());
+}
+
+TEST_F(Table2h5Test, CheckReportsMissingDataWithoutWriting) {
+  ASSERT_EQ(record(kRaggedRun, "-- -hdf5 -nonvn"), 3);
+  EXPECT_EQ(convert("--check user_out.txt"), 1);
+  std::string report = slurp(dir_ / "convert.txt");
+  EXPECT_NE(report.find("line 3: event 2: wrong cell count"), std::string::npos) << report;
+  EXPECT_NE(report.find("3 events, 4 channels, 1 rows with a wrong cell count, 0 non-increasing"),
+            std::string::npos);
+  // channel kind present empty not-found no-image invalid cut-short other-kind
+  EXPECT_NE(report.find("I                        image            1       0         0"
+                        "        2       0         0          0"),
+            std::string::npos)
+      << report;
+  EXPECT_TRUE(h5_files().empty());
+
+  // A row cut short without a line end runs into the next event's row.
+  std::ofstream(dir_ / "ids.txt") << "EventId,Time,TimeISO,A\n5,1:0,x,6,1:0,x,1\t\n"
+                                     "4,1:0,x,[[2.000000]]\n";
+  EXPECT_EQ(convert("--check ids.txt"), 1);
+  report = slurp(dir_ / "convert.txt");
+  EXPECT_NE(report.find("line 3: event ID 4 does not follow 6"), std::string::npos) << report;
+  EXPECT_NE(report.find("3 events, 1 channels, 1 rows with a wrong cell count, 1 non-increasing"),
+            std::string::npos);
+  EXPECT_NE(report.find("A                        scalar           1       0         0"
+                        "        0       0         1          1"),
+            std::string::npos)
+      << report;
+}
+
+// The cell writer behind a column, told from its cells alone or with the
+// description's hint, for the cells whose texts several writers share.
+TEST(Table2h5KindTest, InfersTheCellWriter) {
+  struct Case {
+    std::vector<const char*> cells;
+    Kind hint;
+    Kind kind;
+  } cases[] = {
+      {{"1\t", "[]"}, Kind::kEmpty, Kind::kMark},
+      {{"", "[]"}, Kind::kEmpty, Kind::kEmpty},
+      {{"[[2.500000]]", "[[nan]]"}, Kind::kEmpty, Kind::kScalar},
+      {{"[[-inf]]"}, Kind::kEmpty, Kind::kScalar},
+      {{"[[42]]", "[[7]]"}, Kind::kEmpty, Kind::kScalarInt},
+      {{"[[a:1.00e+00][b:2]]"}, Kind::kEmpty, Kind::kPairs},
+      {{"[[1.00e+00][2.00e+00]]"}, Kind::kEmpty, Kind::kPairs},
+      {{"[[1e+00][2e+00]]"}, Kind::kEmpty, Kind::kSpectrum},
+      {{"[[], [1]:7.000000e+00  []]"}, Kind::kEmpty, Kind::kSpectrum},
+      {{"[[ [0]:5.000000e-01 7 8]]"}, Kind::kEmpty, Kind::kSpectrum},
+      {{"[[7 -1]]"}, Kind::kEmpty, Kind::kSpectrum},
+      {{"[[7 65536]]"}, Kind::kEmpty, Kind::kSpectrum},
+      {{"[[7][8]]"}, Kind::kEmpty, Kind::kSpectrum},
+      {{"[[1 2 3 4]]", "[[]]", "[]"}, Kind::kEmpty, Kind::kImage},
+      {{"[[1 2 3 4]]"}, Kind::kSpectrum, Kind::kSpectrum},
+      {{"[[5]]"}, Kind::kImage, Kind::kImage},
+      {{"[[2.500000]]"}, Kind::kImage, Kind::kScalar},
+  };
+  for (const Case& c : cases) {
+    table2h5::ColumnProfile profile;
+    for (const char* cell : c.cells)
+      table2h5::profile_cell(table2h5::parse_cell(cell, 2, 1), &profile);
+    EXPECT_EQ(table2h5::infer_kind(profile, c.hint), c.kind) << c.cells[0];
+  }
+}
+
+// Peak resident memory of a conversion, in KiB, measured on the child alone.
+long peak_rss_kib(const std::string& table, const std::string& out) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    // ASan's quarantine would hold every freed row; memory here means live data.
+    setenv("ASAN_OPTIONS", "quarantine_size_mb=0:detect_leaks=0", 1);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execl(TABLE2H5_PATH, TABLE2H5_PATH, "-o", out.c_str(), table.c_str(), nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  return usage.ru_maxrss;
+}
+
+TEST_F(Table2h5Test, MemoryStaysBoundedByAChunk) {
+  // Each event carries 2 x 100 spectrum values and 256 pixels: about 2 KiB of
+  // data, 21 MB over 10 000 events.
+  auto write_table = [&](const fs::path& path, int events) {
+    std::ofstream t(path, std::ios::binary);
+    t << "EventId,Time,TimeISO,S,CAM,V\n";
+    std::string spectrum = "[[", image = "[[";
+    for (int k = 0; k < 100; ++k) spectrum += (k ? " " : "") + std::to_string(k % 9) + "e+00";
+    spectrum += "][";
+    for (int k = 0; k < 100; ++k) spectrum += (k ? " " : "") + std::to_string(k % 7) + "e-01";
+    for (int k = 0; k < 256; ++k) image += (k ? " " : "") + std::to_string(k * 37 % 4000);
+    spectrum += "]]";
+    image += "]]";
+    for (int e = 1; e <= events; ++e) {
+      t << e << ",1733632724:" << e << ",2024-12-08T04:38:44Z," << spectrum << "," << image << ",[["
+        << e << ".500000]]\n";
+    }
+  };
+  // Half the run fills every chunk buffer already, so a bounded conversion
+  // peaks at the same height for both.
+  write_table(dir_ / "short.txt", 5000);
+  write_table(dir_ / "long.txt", 10000);
+  long small = peak_rss_kib((dir_ / "short.txt").string(), (dir_ / "short.h5").string());
+  long large = peak_rss_kib((dir_ / "long.txt").string(), (dir_ / "long.h5").string());
+  std::printf("peak RSS: 5 000 events %ld KiB, 10 000 events %ld KiB\n", small, large);
+  RecordProperty("peak_rss_kib_10000_events", std::to_string(large));
+  // Holding the run would add some 10 MB more for the second half.
+  EXPECT_LT(large - small, 4 * 1024);
+  expect_h5(dir_ / "long.h5", {{"run/CAM/Pixels$dims", {10000, 256}},
+                               {"run/S/Member1$dims", {10000, 100}},
+                               {"run/V/Value$dims", {10000}}});
+}
+
+}  // namespace

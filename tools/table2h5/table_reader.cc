@@ -1,0 +1,541 @@
+#include "table2h5/table_reader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace table2h5 {
+
+namespace {
+
+std::string where(int line, int column, const std::string& what) {
+  return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
+}
+
+bool is_integer(std::string_view s) {
+  size_t i = (!s.empty() && s[0] == '-') ? 1 : 0;
+  if (i == s.size()) return false;
+  for (; i < s.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(s[i]))) return false;
+  }
+  return true;
+}
+
+bool parse_int64(std::string_view s, int64_t* v) {
+  if (!is_integer(s)) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *v);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+// Numbers printed with "%d" from 32-bit words may show as negative; the
+// words themselves are unsigned, so a negative text is taken modulo 2^32.
+bool parse_word32(std::string_view s, uint32_t* v) {
+  int64_t x = 0;
+  if (!parse_int64(s, &x) || x < INT32_MIN || x > UINT32_MAX) return false;
+  *v = static_cast<uint32_t>(x);
+  return true;
+}
+
+// 2024 IDs are printed with "%lu", 2010 IDs with "%d", so they show as
+// negative from 2^31 on.
+bool parse_event_id(std::string_view s, uint64_t* id) {
+  if (!s.empty() && s[0] == '-') {
+    int64_t x = 0;
+    if (!parse_int64(s, &x) || x < INT32_MIN) return false;
+    *id = static_cast<uint64_t>(x + (int64_t{1} << 32));
+    return true;
+  }
+  if (!is_integer(s)) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *id);
+  return ec == std::errc() && end == s.data() + s.size();
+}
+
+bool parse_number(std::string_view s, Number* n) {
+  if (s == "Invalid") {
+    *n = {std::numeric_limits<double>::quiet_NaN(), NumberForm::kInvalid};
+    return true;
+  }
+  std::string_view mag = (!s.empty() && (s[0] == '-' || s[0] == '+')) ? s.substr(1) : s;
+  if (mag == "nan" || mag == "inf") {
+    double v = mag == "inf" ? std::numeric_limits<double>::infinity()
+                            : std::numeric_limits<double>::quiet_NaN();
+    *n = {s[0] == '-' ? -v : v, NumberForm::kNonFinite};
+    return true;
+  }
+  if (is_integer(s)) {
+    int64_t x = 0;
+    if (!parse_int64(s, &x)) return false;
+    *n = {static_cast<double>(x), NumberForm::kInt};
+    return true;
+  }
+  if (mag.empty() || !std::isdigit(static_cast<unsigned char>(mag[0]))) return false;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n->value);
+  if (ec != std::errc() || end != s.data() + s.size()) return false;
+  bool exp = s.find_first_of("eE") != std::string_view::npos;
+  bool dot = s.find('.') != std::string_view::npos;
+  n->form = exp ? (dot ? NumberForm::kExp2 : NumberForm::kExp0) : NumberForm::kFixed;
+  return true;
+}
+
+// "[bit]:value" of a spectrum statistic; false when `s` is not one.
+bool parse_stat(std::string_view s, Stat* stat) {
+  size_t close = s.find("]:");
+  if (s.size() < 4 || s[0] != '[' || close == std::string_view::npos) return false;
+  int64_t bit = 0;
+  Number n;
+  if (!parse_int64(s.substr(1, close - 1), &bit) || bit < 0 || bit > 31) return false;
+  if (!parse_number(s.substr(close + 2), &n)) return false;
+  *stat = {static_cast<int>(bit), n.value};
+  return true;
+}
+
+// Index of the ']' closing the '[' at `open`, or npos.
+size_t closing_bracket(std::string_view s, size_t open) {
+  int depth = 0;
+  for (size_t i = open; i < s.size(); ++i) {
+    if (s[i] == '[') ++depth;
+    if (s[i] == ']' && --depth == 0) return i;
+  }
+  return std::string_view::npos;
+}
+
+Group parse_group(std::string_view content, int line, int column) {
+  Group g;
+  if (content.empty()) return g;
+  size_t colon = content.rfind(':');
+  Number n;
+  if (content[0] != ' ' && content[0] != '[' && colon != std::string_view::npos &&
+      parse_number(content.substr(colon + 1), &n)) {
+    g.pair = true;
+    g.name = std::string(content.substr(0, colon));
+    g.values.push_back(n);
+    return g;
+  }
+  size_t i = 0;
+  while (i < content.size()) {
+    if (content[i] == ' ') {
+      ++i;
+      continue;
+    }
+    size_t end = content.find(' ', i);
+    if (end == std::string_view::npos) end = content.size();
+    std::string_view word = content.substr(i, end - i);
+    Stat stat;
+    if (word[0] == '[') {
+      if (!g.values.empty() || !parse_stat(word, &stat)) {
+        throw ParseError(line, column + static_cast<int>(i),
+                         "bad statistic \"" + std::string(word) + "\"");
+      }
+      g.stats.push_back(stat);
+    } else {
+      if (!parse_number(word, &n)) {
+        throw ParseError(line, column + static_cast<int>(i),
+                         "not a number: \"" + std::string(word) + "\"");
+      }
+      g.values.push_back(n);
+    }
+    i = end;
+  }
+  return g;
+}
+
+}  // namespace
+
+ParseError::ParseError(int line, int column, const std::string& what)
+    : std::runtime_error(where(line, column, what)), line_(line), column_(column) {}
+
+Cell parse_cell(std::string_view text, int line, int column) {
+  Cell cell;
+  if (text.empty()) {
+    cell.form = CellForm::kEmpty;
+    return cell;
+  }
+  if (text == "1\t") {
+    cell.form = CellForm::kMark;
+    return cell;
+  }
+  if (text == "[]") {
+    cell.form = CellForm::kBare;
+    return cell;
+  }
+  if (text.size() < 2 || text.front() != '[' || closing_bracket(text, 0) != text.size() - 1) {
+    throw ParseError(line, column, "unexpected cell \"" + std::string(text.substr(0, 40)) + "\"");
+  }
+  cell.form = CellForm::kList;
+  std::vector<Stat> pending;  // statistics of an empty member stand before its "[]"
+  size_t i = 1;
+  size_t end = text.size() - 1;
+  while (i < end) {
+    int col = column + static_cast<int>(i);
+    char c = text[i];
+    if (c == ' ') {
+      ++i;
+    } else if (c == ',') {
+      Group* last = cell.groups.empty() ? nullptr : &cell.groups.back();
+      if (last == nullptr || last->failed || last->pair || !last->values.empty() ||
+          !last->stats.empty()) {
+        throw ParseError(line, col, "',' inside a cell must follow an empty member");
+      }
+      last->failed = true;
+      ++i;
+    } else if (c == '[') {
+      size_t close = closing_bracket(text, i);
+      if (close == std::string_view::npos || close >= end) {
+        throw ParseError(line, col, "unclosed '['");
+      }
+      Stat stat;
+      if (close + 1 < end && text[close + 1] == ':') {
+        size_t stop = text.find(' ', close);
+        if (stop == std::string_view::npos || stop > end) stop = end;
+        if (!parse_stat(text.substr(i, stop - i), &stat)) {
+          throw ParseError(line, col, "bad statistic");
+        }
+        pending.push_back(stat);
+        i = stop;
+        continue;
+      }
+      Group g = parse_group(text.substr(i + 1, close - i - 1), line, col + 1);
+      if (!pending.empty()) {
+        if (!g.values.empty() || !g.stats.empty() || g.pair) {
+          throw ParseError(line, col, "statistics outside a member with data");
+        }
+        g.stats = std::move(pending);
+        pending.clear();
+      }
+      cell.groups.push_back(std::move(g));
+      i = close + 1;
+    } else {
+      throw ParseError(line, col, std::string("unexpected '") + c + "' in a cell");
+    }
+  }
+  if (!pending.empty()) {
+    throw ParseError(line, column + static_cast<int>(end), "statistics without a member");
+  }
+  return cell;
+}
+
+Header parse_header(std::string_view line) {
+  std::vector<std::pair<std::string_view, int>> names;
+  size_t start = 0;
+  while (true) {
+    size_t comma = line.find(',', start);
+    names.emplace_back(line.substr(start, comma - start), static_cast<int>(start) + 1);
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  if (line.substr(0, 8) == "EventId\t") {
+    throw ParseError(1, 8, "a tab-mode table; only tables written with -hdf5 can be converted");
+  }
+  const char* fixed[] = {"EventId", "Time", "TimeISO"};
+  for (size_t k = 0; k < 3; ++k) {
+    if (k >= names.size() || names[k].first != fixed[k]) {
+      int col = k < names.size() ? names[k].second : static_cast<int>(line.size()) + 1;
+      throw ParseError(1, col, std::string("expected the column \"") + fixed[k] + "\"");
+    }
+  }
+  Header h;
+  h.status_columns =
+      names.size() > 4 && names[3].first == "EvHeadStatus" && names[4].first == "SrvBlockStatus";
+  size_t k = h.event_cells();
+  while (k < names.size()) {
+    if (h.status_columns) {
+      if (names[k].first != "SrvBlockStatus" || k + 1 >= names.size() ||
+          names[k + 1].first != "ChanStatus" || k + 2 >= names.size()) {
+        throw ParseError(1, names[k].second, "expected SrvBlockStatus, ChanStatus and a channel");
+      }
+      k += 2;
+    }
+    if (names[k].first.empty()) throw ParseError(1, names[k].second, "empty column name");
+    h.channels.emplace_back(names[k].first);
+    ++k;
+  }
+  if (h.channels.empty()) throw ParseError(1, static_cast<int>(line.size()) + 1, "no channels");
+  return h;
+}
+
+TableReader::TableReader(const std::string& path) : in_(path, std::ios::binary) {
+  if (!in_) throw std::runtime_error("cannot open " + path);
+  std::string first;
+  if (!std::getline(in_, first)) throw ParseError(1, 1, "empty table file");
+  if (!first.empty() && first.back() == '\r') first.pop_back();
+  header_ = parse_header(first);
+}
+
+void TableReader::split_line() {
+  cells_.clear();
+  cursor_ = 0;
+  int depth = 0;
+  size_t start = 0;
+  size_t outer_open = 0;
+  for (size_t i = 0; i <= line_.size(); ++i) {
+    char c = i < line_.size() ? line_[i] : ',';
+    if (c == '[') {
+      if (depth++ == 0) outer_open = i;
+    } else if (c == ']') {
+      if (--depth < 0) throw ParseError(line_no_, static_cast<int>(i) + 1, "unmatched ']'");
+    } else if (c == ',' && depth == 0) {
+      cells_.emplace_back(std::string_view(line_).substr(start, i - start),
+                          static_cast<int>(start) + 1);
+      start = i + 1;
+    }
+  }
+  if (depth > 0) throw ParseError(line_no_, static_cast<int>(outer_open) + 1, "unclosed '['");
+}
+
+bool TableReader::next(Row* row) {
+  while (cursor_ >= cells_.size()) {
+    if (!std::getline(in_, line_)) return false;
+    ++line_no_;
+    if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+    if (line_.empty()) throw ParseError(line_no_, 1, "empty line");
+    split_line();
+  }
+  // A row runs to the next event ID: no cell and no status word is a plain
+  // integer, so one marks where a row cut short by a failed event ends.
+  size_t first = cursor_;
+  size_t last = first + 1;
+  while (last < cells_.size() && !is_integer(cells_[last].first)) ++last;
+  cursor_ = last;
+  size_t count = last - first;
+  size_t expected = header_.cells_per_row();
+  // A line that stopped short ends with the separator of its last cell.
+  bool trailing = last == cells_.size() && count > 1 && cells_[last - 1].first.empty();
+  if (count < expected && trailing) --count;
+
+  *row = Row();
+  row->line = line_no_;
+  row->ends_with_separator = trailing && count == expected;
+  row->short_row = count != expected;
+  auto cell = [&](size_t k) { return cells_[first + k]; };
+  auto need = [&](size_t k, const char* what) {
+    if (k >= count) {
+      int col = static_cast<int>(line_.size()) + 1;
+      throw ParseError(line_no_, col, std::string("row ends before its ") + what);
+    }
+    return cell(k);
+  };
+  auto [id_text, id_col] = cell(0);
+  if (!parse_event_id(id_text, &row->event_id)) {
+    throw ParseError(line_no_, id_col, "bad event ID \"" + std::string(id_text) + "\"");
+  }
+  auto [time_text, time_col] = need(1, "time");
+  size_t colon = time_text.find(':');
+  if (colon == std::string_view::npos || !parse_word32(time_text.substr(0, colon), &row->sec) ||
+      !parse_word32(time_text.substr(colon + 1), &row->usec)) {
+    throw ParseError(line_no_, time_col, "bad time \"" + std::string(time_text) + "\"");
+  }
+  row->iso = std::string(need(2, "ISO time").first);
+  auto hex = [&](size_t k, uint32_t* v) {
+    auto [text, col] = cell(k);
+    uint64_t x = 0;
+    auto [end, ec] = std::from_chars(text.data() + std::min<size_t>(2, text.size()),
+                                     text.data() + text.size(), x, 16);
+    if (text.substr(0, 2) != "0x" || text.size() < 3 || ec != std::errc() ||
+        end != text.data() + text.size() || x > UINT32_MAX) {
+      throw ParseError(line_no_, col, "bad status word \"" + std::string(text) + "\"");
+    }
+    *v = static_cast<uint32_t>(x);
+  };
+  size_t k = 3;
+  if (header_.status_columns) {
+    need(3, "event status");
+    hex(k++, &row->ev_status);
+  }
+  row->channels.resize(header_.channels.size());
+  for (ChannelCell& ch : row->channels) {
+    if (header_.status_columns) {
+      if (k < count) hex(k++, &ch.srv_status);
+      if (k < count) hex(k++, &ch.chan_status);
+    }
+    if (k < count) {
+      auto [text, col] = cell(k++);
+      ch.cell = parse_cell(text, line_no_, col);
+    }
+  }
+  return true;
+}
+
+void profile_cell(const Cell& cell, ColumnProfile* p) {
+  if (cell.form == CellForm::kMark) p->evidence |= kSawMark;
+  if (cell.form != CellForm::kList) return;
+  p->evidence |= kSawList;
+  if (cell.groups.size() > 1) p->evidence |= kSawManyGroups;
+  p->max_groups = std::max(p->max_groups, cell.groups.size());
+  if (p->max_values.size() < cell.groups.size()) {
+    p->max_values.resize(cell.groups.size(), 0);
+    p->has_stats.resize(cell.groups.size(), false);
+  }
+  for (size_t g = 0; g < cell.groups.size(); ++g) {
+    const Group& group = cell.groups[g];
+    if (group.failed) p->evidence |= kSawFailed;
+    if (group.pair) {
+      p->evidence |= kSawPair;
+      p->max_name = std::max(p->max_name, group.name.size());
+    }
+    if (!group.stats.empty()) {
+      p->evidence |= kSawStats;
+      p->has_stats[g] = true;
+    }
+    if (group.values.size() > 1) p->evidence |= kSawManyValues;
+    if (group.values.empty() && !group.failed) p->evidence |= kSawEmptyGroup;
+    p->max_values[g] = std::max(p->max_values[g], group.values.size());
+    for (const Number& n : group.values) {
+      switch (n.form) {
+        case NumberForm::kFixed:
+          p->evidence |= kSawFixed;
+          break;
+        case NumberForm::kExp2:
+          p->evidence |= kSawExp2;
+          break;
+        case NumberForm::kExp0:
+          p->evidence |= kSawExp0;
+          break;
+        case NumberForm::kInvalid:
+          p->evidence |= kSawInvalid;
+          break;
+        case NumberForm::kNonFinite:
+          break;
+        case NumberForm::kInt: {
+          auto v = static_cast<int64_t>(n.value);
+          if (!(p->evidence & kSawInt)) p->min_int = p->max_int = v;
+          p->evidence |= kSawInt;
+          p->min_int = std::min(p->min_int, v);
+          p->max_int = std::max(p->max_int, v);
+          break;
+        }
+      }
+    }
+  }
+}
+
+const char* kind_name(Kind kind) {
+  switch (kind) {
+    case Kind::kEmpty:
+      return "empty";
+    case Kind::kMark:
+      return "mark";
+    case Kind::kScalar:
+      return "scalar";
+    case Kind::kScalarInt:
+      return "int";
+    case Kind::kPairs:
+      return "pairs";
+    case Kind::kSpectrum:
+      return "spectrum";
+    case Kind::kImage:
+      return "image";
+  }
+  return "?";
+}
+
+bool kind_from_name(std::string_view name, Kind* kind) {
+  for (Kind k : {Kind::kEmpty, Kind::kMark, Kind::kScalar, Kind::kScalarInt, Kind::kPairs,
+                 Kind::kSpectrum, Kind::kImage}) {
+    if (name == kind_name(k)) {
+      *kind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+Kind infer_kind(const ColumnProfile& p, Kind hint) {
+  unsigned e = p.evidence;
+  if ((hint == Kind::kSpectrum || hint == Kind::kImage) &&
+      !(e & (kSawPair | kSawFixed | kSawExp2 | kSawMark))) {
+    return hint;
+  }
+  if (e & kSawPair) return Kind::kPairs;
+  if (e & (kSawStats | kSawFailed | kSawInvalid | kSawExp0)) return Kind::kSpectrum;
+  if (e & kSawExp2) return Kind::kPairs;  // names left out with -nonvn
+  if (e & kSawFixed) return Kind::kScalar;
+  if (e & kSawManyGroups) return Kind::kSpectrum;
+  // Integer arrays: float-to-int spectra or image pixels, which are unsigned
+  // and at most 16 bits.
+  if (e & (kSawManyValues | kSawEmptyGroup)) {
+    bool pixels = !(e & kSawInt) || (p.min_int >= 0 && p.max_int <= 65535);
+    return pixels ? Kind::kImage : Kind::kSpectrum;
+  }
+  if (e & kSawInt) return Kind::kScalarInt;
+  if (e & kSawList) return Kind::kScalar;  // only "nan" or "inf" values
+  if (e & kSawMark) return Kind::kMark;
+  return Kind::kEmpty;
+}
+
+Outcome classify(const Cell& cell, Kind kind) {
+  switch (cell.form) {
+    case CellForm::kAbsent:
+      return Outcome::kCutShort;
+    case CellForm::kEmpty:
+      return Outcome::kEmpty;
+    case CellForm::kBare:
+      return Outcome::kNotFound;
+    case CellForm::kMark:
+      return kind == Kind::kMark ? Outcome::kValue : Outcome::kOtherKind;
+    case CellForm::kList:
+      break;
+  }
+  auto plain = [](const Group& g) { return !g.pair && !g.failed && g.stats.empty(); };
+  const auto& groups = cell.groups;
+  bool fits = false;
+  switch (kind) {
+    case Kind::kEmpty:
+    case Kind::kMark:
+      break;
+    case Kind::kScalar:
+    case Kind::kScalarInt:
+      fits = groups.size() == 1 && plain(groups[0]) && groups[0].values.size() == 1;
+      break;
+    case Kind::kPairs:
+      fits = std::all_of(groups.begin(), groups.end(), [&](const Group& g) {
+        return g.pair || (plain(g) && g.values.size() == 1);
+      });
+      break;
+    case Kind::kSpectrum:
+      fits = std::none_of(groups.begin(), groups.end(), [](const Group& g) { return g.pair; });
+      break;
+    case Kind::kImage:
+      fits = groups.size() == 1 && plain(groups[0]) &&
+             std::all_of(groups[0].values.begin(), groups[0].values.end(), [](const Number& n) {
+               return n.form == NumberForm::kInt && n.value >= 0 && n.value <= 65535;
+             });
+      break;
+  }
+  return fits ? Outcome::kValue : Outcome::kOtherKind;
+}
+
+void tally(const Cell& cell, Kind kind, ColumnCounts* c) {
+  switch (classify(cell, kind)) {
+    case Outcome::kValue:
+      ++c->present;
+      break;
+    case Outcome::kEmpty:
+      ++c->empty;
+      break;
+    case Outcome::kNotFound:
+      ++(kind == Kind::kImage ? c->no_image : c->not_found);
+      break;
+    case Outcome::kCutShort:
+      ++c->cut_short;
+      break;
+    case Outcome::kOtherKind:
+      ++c->other_kind;
+      break;
+  }
+  for (const Group& g : cell.groups) {
+    for (const Number& n : g.values) {
+      if (n.form == NumberForm::kInvalid || n.form == NumberForm::kNonFinite) ++c->invalid;
+    }
+  }
+}
+
+std::string base_name(const std::string& column) {
+  size_t colon = column.rfind(':');
+  if (colon == std::string::npos || colon + 1 == column.size()) return column;
+  std::string_view sub = std::string_view(column).substr(colon + 1);
+  return is_integer(sub) && sub[0] != '-' ? column.substr(0, colon) : column;
+}
+
+}  // namespace table2h5
