@@ -30,7 +30,8 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The main job: the bundled simulated 2024 run, dumped twice (tab mode and
-# HDF5 conversion mode) with event-ID lists, XML description and images.
+# HDF5 conversion mode) with event-ID lists, XML description and images; the
+# HDF5-mode table then becomes an HDF5 file.
 RUN := examples/sim-2024.run.json
 WORDS := -evstat -xdump -imdump images
 demo: build
@@ -40,6 +41,8 @@ demo: build
 	@echo "== HDF5 conversion mode: daq-reader --outmode 1 $(RUN) -- -hdf5 $(WORDS)"
 	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-reader --quiet --outmode 1 ../../$(RUN) \
 	  -- -hdf5 $(WORDS) >stdout.txt
+	@echo "== HDF5 file: daq-table2h5 --xml user_descr.xml user_out.txt"
+	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-table2h5 -o run.h5 --xml user_descr.xml user_out.txt
 	@echo "== written under $(DEMO)/ (bytes, file)"
 	@cd $(DEMO) && find . -type f -not -path '*/images/*' -printf '%10s  %P\n' | sort -k2
 	@cd $(DEMO) && for d in tab hdf5; do \
