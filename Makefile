@@ -3,6 +3,7 @@
 #   make test   build and run all tests, then again with AddressSanitizer and UndefinedBehaviorSanitizer
 #   make build  optimised build in build/
 #   make bench  build and run the benchmarks
+#   make fuzz   build the libFuzzer targets with clang and run each FUZZ_TIME seconds
 #   make check-formats  compare the number formatter with printf on every float (minutes)
 
 PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev \
@@ -13,7 +14,7 @@ TESTBUILD := build-test
 CHECK := build-check
 DEMO := out
 
-.PHONY: deps build demo test bench check-formats format clean
+.PHONY: deps build demo test bench check-formats format clean fuzz
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -64,7 +65,8 @@ test: deps
 bench: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_BENCH=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
-	$(BUILD)/bin/daq-bench
+	$(BUILD)/bin/daq-microbench
+	$(BUILD)/bin/daq-bench --summary
 
 check-formats: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -73,6 +75,34 @@ check-formats: deps
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h' '*.hh')
+
+# libFuzzer targets (fuzz/), FUZZ_TIME seconds each, on a copy of the
+# committed seed corpus; findings land in $(FUZZ)/fuzzrun/<target>/artifacts/.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+FUZZ_TARGETS := fuzz_options fuzz_recording fuzz_hooks
+FUZZ_TIME ?= 600
+FUZZ := build-fuzz
+fuzz: deps
+	@missing=""; for p in $(FUZZ_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $$missing; \
+	fi
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAQ_FUZZ=ON \
+	  -DDAQ_TESTS=OFF >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@status=0; for t in $(FUZZ_TARGETS); do \
+	  d=$(FUZZ)/fuzzrun/$$t; rm -rf $$d; mkdir -p $$d/artifacts; cp -r fuzz/corpus/$$t $$d/corpus; \
+	  echo "== $$t: $(FUZZ_TIME) s on $$(ls $$d/corpus | wc -l) seed files"; \
+	  (cd $$d && ../../bin/$$t -max_total_time=$(FUZZ_TIME) -rss_limit_mb=2048 -timeout=60 \
+	    -jobs=1 -workers=1 -artifact_prefix=$(CURDIR)/$$d/artifacts/ corpus >/dev/null 2>&1); \
+	  grep -h -E "^Done [0-9]+ runs" $$d/fuzz-0.log || echo "$$t: no summary, see $$d/fuzz-0.log"; \
+	  echo "corpus now $$(ls $$d/corpus | wc -l) files"; \
+	  if [ -n "$$(ls $$d/artifacts)" ]; then echo "FINDINGS in $$d/artifacts"; status=1; fi; \
+	done; exit $$status
 
 clean:
 	rm -rf $(BUILD) $(TESTBUILD) $(CHECK) $(DEMO)

@@ -274,10 +274,14 @@ vexa_run_image parse_image(const json& j, const std::string& path) {
   optional_key(j, "nx", path, im.nx, to_i32);
   optional_key(j, "ny", path, im.ny, to_i32);
   optional_key(j, "data", path, im.data, to_bytes);
-  if (im.data.size() > INT32_MAX) refuse(member_path(path, "data"), "image too large");
+  // The host pads the pixel data to `len` bytes: a recording of a few bytes
+  // must not make it allocate gigabytes.
+  constexpr int32_t kMaxImageBytes = 1 << 28;
+  if (im.data.size() > kMaxImageBytes) refuse(member_path(path, "data"), "image too large");
   im.len = static_cast<int32_t>(im.data.size());
   if (const json* l = find(j, "len")) {
     im.len = static_cast<int32_t>(to_int(*l, member_path(path, "len"), 0, INT32_MAX));
+    if (im.len > kMaxImageBytes) refuse(member_path(path, "len"), "image too large");
   }
   im.size = im.len;
   optional_key(j, "size", path, im.size, to_i32);
@@ -459,6 +463,15 @@ std::string parse_error_text(const std::string& what) {
   return at == std::string::npos ? what : what.substr(at + marker.size());
 }
 
+// The error stays one line whatever the recording's keys hold: control
+// characters (a key may contain an escaped line end) become '?'.
+std::string one_line(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string vexa_selector(const vexa_run_channel_entry& entry) {
@@ -472,14 +485,18 @@ std::unique_ptr<vexa_run> vexa_parse_run(std::string_view text, const std::strin
   json doc;
   try {
     doc = json::parse(text.begin(), text.end());
-  } catch (const json::parse_error& e) {
-    *error = source + ": " + parse_error_text(e.what());
+  } catch (const json::exception& e) {
+    // Syntax errors, and numbers beyond what a double holds (out_of_range).
+    *error = source + ": " + one_line(parse_error_text(e.what()));
     return nullptr;
   }
   try {
     return parse_document(doc);
   } catch (const Refusal& r) {
-    *error = source + ": " + r.place + ": " + r.reason;
+    *error = source + ": " + one_line(r.place + ": " + r.reason);
+    return nullptr;
+  } catch (const json::exception& e) {
+    *error = source + ": " + one_line(e.what());
     return nullptr;
   }
 }

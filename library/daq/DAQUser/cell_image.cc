@@ -43,9 +43,11 @@ void put_no_image(std::string& row, const char* text) {
 void dump_image_file(const ChannelTurn& turn, const Image& im, time_stamp& tm, uint64_t num) {
   char* name = chans[turn.index];
   // The file writer reads width x height x bpp bytes: never more than the
-  // host delivered.
-  int64_t needed = static_cast<int64_t>(im.nx) * im.ny * im.bpp;
-  bool fits = im.nx >= 0 && im.ny >= 0 && needed <= im.leni && (needed == 0 || im.data);
+  // host delivered.  Width x height fits in 64 bits; times bpp it may not.
+  int64_t needed = 0;
+  bool overflow = __builtin_mul_overflow(static_cast<int64_t>(im.nx) * im.ny, im.bpp, &needed);
+  bool fits =
+      !overflow && im.nx >= 0 && im.ny >= 0 && needed <= im.leni && (needed == 0 || im.data);
   if (!fits || write_image_to_file(im.nx, im.ny, im.bpp, im.data, &tm, num, name) != 0) {
     std::printf("Failed to dump image %s to file\n", name);
   }
@@ -56,6 +58,8 @@ void dump_image_file(const ChannelTurn& turn, const Image& im, time_stamp& tm, u
 void capture_frame_header(const ChannelTurn& turn) {
   if (spectprms == nullptr) return;
   dim_params& e = spectprms[turn.index];
+  // A block that large is not allocated: treated as a failed allocation.
+  if (e.num > kMaxMembers) return;
   if (e.num < 1) {
     std::free(e.iparams);
     e.iparams = nullptr;
@@ -69,17 +73,6 @@ void capture_frame_header(const ChannelTurn& turn) {
   if (e.iparams != nullptr && head != nullptr) std::memcpy(e.iparams, head, sizeof *head);
 }
 
-template <typename Pixel>
-void put_pixels(std::string& row, const unsigned char* data, int pnts) {
-  const char* after = hdf5mode ? " " : "\t";
-  for (int k = 0; k < pnts; ++k) {
-    Pixel v;
-    std::memcpy(&v, data + static_cast<size_t>(k) * sizeof v, sizeof v);
-    fmt::put_d(row, v);
-    if (!hdf5mode || k != pnts - 1) row += after;
-  }
-}
-
 void put_pixel_text(const ChannelTurn& turn, Image& im) {
   std::string& row = turn.row;
   if (im.bpp == 3 || im.bpp == 4) return;
@@ -87,14 +80,20 @@ void put_pixel_text(const ChannelTurn& turn, Image& im) {
     std::printf("Invalid bpp:%d for %s\n", im.bpp, chans[turn.index]);
     return;
   }
+  if (im.leni > kMaxImageTextBytes) {
+    std::printf("Image %s: %d bytes, too large for the table\n", chans[turn.index], im.leni);
+    return;
+  }
   row += hdf5mode ? "[[" : "[";
   if (im.leni > 0) {
+    // Tab mode ends every value with a tab; HDF5 mode separates them.
+    const char sep = hdf5mode ? ' ' : '\t';
     if (im.bpp == 1) {
-      put_pixels<unsigned char>(row, im.data, im.leni);
+      fmt::put_pixels_u8(row, im.data, im.leni, sep, !hdf5mode);
     } else {
       int words = im.leni / 2;
       vexa_swap2(reinterpret_cast<short*>(im.data), reinterpret_cast<short*>(im.data), words);
-      put_pixels<uint16_t>(row, im.data, words);
+      fmt::put_pixels_u16(row, im.data, words, sep, !hdf5mode);
     }
   }
   row += hdf5mode ? "]]" : "]";

@@ -40,6 +40,11 @@ void put_pair(std::string& row, const char* nm, float dt, bool as_int) {
 
 void put_pair_list(ChannelTurn& turn, bool as_int) {
   std::string& row = turn.row;
+  if (turn.nchan > kMaxPairs) {
+    std::printf("Channel %s: %d pairs, only the first %d written\n", chans[turn.index], turn.nchan,
+                kMaxPairs);
+    turn.nchan = kMaxPairs;
+  }
   row += hdf5mode ? "[" : "\t{";
   for (int k = 0; k < turn.nchan; ++k) {
     char* nm = nullptr;

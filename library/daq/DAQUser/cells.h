@@ -25,6 +25,16 @@ struct ChannelTurn {
   std::string& row;                    // text of the row being built
 };
 
+// Bounds on what one cell takes from the host, whatever counts it reports:
+// members of a spectrum cell, values of a spectrum cell (all members),
+// pairs of a name-value cell, and image bytes written as pixel text.  The
+// row of an event is built in memory, so an unbounded count would be an
+// unbounded allocation.
+constexpr int kMaxMembers = 1 << 16;
+constexpr int64_t kMaxCellValues = 1 << 24;
+constexpr int kMaxPairs = 1 << 16;
+constexpr int kMaxImageTextBytes = 1 << 28;
+
 // Appends the channel's macro-pulse number to its event-ID list of the
 // event's generation, unless the list already ends with it.
 void record_event_id(const ChannelTurn& turn);

@@ -13,6 +13,10 @@
 
 namespace {
 
+// Channels a run may have: beyond this a reported count is taken as broken
+// rather than allocated for.
+constexpr int kMaxChannels = 1 << 20;
+
 // Entries of spectprms, kept to release the table of an earlier run.
 int parameter_table_size = 0;
 
@@ -92,6 +96,11 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader) {
   if (nchans == 0) {
     std::fputs("vexa_user_init(): no channels in the reader !!!\n", stdout);
     return -2;
+  }
+  if (nchans > kMaxChannels) {
+    std::printf("vexa_user_init(): %d channels, more than %d !!!\n", nchans, kMaxChannels);
+    nchans = 0;
+    return -3;
   }
   std::free(chans);
   chans = nchans > 0 ? static_cast<char**>(std::malloc(sizeof(char*) * nchans)) : nullptr;
