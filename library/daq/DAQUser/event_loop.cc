@@ -199,6 +199,15 @@ int vexa_user_loop(vexa_daq_getdata* data) {
   int channels = chans != nullptr ? nchans : 0;
   for (int i = 0; i < channels; ++i, channels = chans != nullptr ? nchans : 0) {
     turn.index = i;
+    // The tail of the next channel's event-ID list is a cache miss on runs
+    // of thousands of channels; start fetching it now.
+    if (i + 1 < channels && i + 1 < kEventIdChannels) {
+      if (data->data_2024) {
+        if (!eventids64[i + 1].empty()) __builtin_prefetch(&eventids64[i + 1].back());
+      } else if (!eventids[i + 1].empty()) {
+        __builtin_prefetch(&eventids[i + 1].back());
+      }
+    }
     put_selector(fullname, i);
     int type = data->SetProp(fullname.c_str());
     int status = 0;

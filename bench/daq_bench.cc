@@ -1,0 +1,511 @@
+// daq-bench: whole runs through the plug-in's hooks, in process, timed side
+// by side with the literal writer (bench/baseline.h) and with the bare write
+// of the same bytes.  Every table the plug-in writes must match the literal
+// writer's byte for byte; a mismatch fails the run.
+//
+//   daq-bench [--summary] [--quick] [--reps=N] [--only=W1,W3] [--long-events=N]
+//             [--wall] [--profile]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "baseline.h"
+#include "daq_user.h"
+#include "run_state.h"
+#include "workloads.h"
+
+namespace daq::bench {
+
+namespace {
+
+struct Settings {
+  bool summary = false;
+  bool quick = false;
+  int reps = 0;  // 0: per workload
+  std::vector<std::string> only;
+  int64_t long_events = -1;  // -1: default
+  bool profile = false;      // the plug-in's runs alone, for a profiler
+};
+
+struct WorkloadPlan {
+  const char* id;
+  std::function<Workload(int64_t)> build;
+  int64_t rows, quick_rows;
+  int reps;
+};
+
+struct Measure {
+  std::string id, title, mode;
+  int64_t rows = 0;
+  uint64_t bytes = 0;
+  double plugin_s = 0, baseline_s = 0;  // medians
+  double floor_s = 0;                   // the least
+  double speedup = 0, floor = 0;        // literal / plug-in, plug-in / floor
+  bool identical = false;
+  std::string error;
+};
+
+// The hooks print the channel list and diagnostics; timing them against a
+// terminal would measure the terminal.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+  }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  int saved_;
+};
+
+// The machine is shared: by default a run is timed by the CPU time it takes
+// (user and system), which other processes disturb far less than the clock
+// on the wall.
+bool wall_clock = false;
+
+double now_seconds() {
+  if (wall_clock) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double seconds_since(double start) { return now_seconds() - start; }
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+
+// Option flags keep their values from run to run within one process.
+void reset_plugin_options() {
+  zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump = dumpxml =
+      false;
+  daq::restore_default_names();
+  ftilist = nullptr;
+  first_event = last_event = 0;
+  bad_chans = 0;
+  nbunch = 0;
+  outmode = 0;
+}
+
+// Start hook, per-event hook for every row and end hook, writing `path`.
+bool run_plugin(Workload& w, bool hdf5, const std::string& path, std::string* error) {
+  reset_plugin_options();
+  std::vector<std::string> words = {"libDAQUser.so", "-out", path};
+  if (hdf5) words.push_back("-hdf5");
+  words.insert(words.end(), w.words.begin(), w.words.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(words.size());
+
+  vexa_run& run = *w.run;
+  vexa_daq_reader_2010 reader_2010(&run);
+  vexa_daq_reader_2024 reader_2024(&run);
+  bool is_2010 = run.generation == 2010;
+  int rc = is_2010 ? vexa_user_init_2010(argc, argv.data(), &reader_2010)
+                   : vexa_user_init_2024(argc, argv.data(), &reader_2024);
+  if (rc != 0) {
+    *error = "start hook returned " + std::to_string(rc);
+    return false;
+  }
+  vexa_daq_getdata data(&run);
+  size_t events = run.events.size();
+  int64_t failed = 0;
+  for (int64_t k = 0; k < w.rows && events > 0; ++k) {
+    data.position(static_cast<size_t>(k) % events);
+    if (vexa_user_loop(&data) != 0) ++failed;
+  }
+  if (is_2010) {
+    vexa_user_end_2010(&reader_2010);
+  } else {
+    vexa_user_end_2024(&reader_2024);
+  }
+  if (failed != 0) *error = std::to_string(failed) + " events failed in the per-event hook";
+  return failed == 0;
+}
+
+std::string read_whole_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// FNV-1a, 64 bits, over the file's bytes.
+std::optional<uint64_t> file_hash(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return std::nullopt;
+  uint64_t h = 0xcbf29ce484222325ull;
+  std::vector<unsigned char> block(1 << 20);
+  size_t n;
+  while ((n = std::fread(block.data(), 1, block.size(), f)) > 0) {
+    for (size_t k = 0; k < n; ++k) h = (h ^ block[k]) * 0x100000001b3ull;
+  }
+  std::fclose(f);
+  return h;
+}
+
+// The least any writer of this table pays: the finished bytes, in 1 MiB
+// blocks.
+bool write_floor(const std::string& bytes, const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "w+");
+  if (f == nullptr) return false;
+  constexpr size_t kBlock = 1 << 20;
+  for (size_t at = 0; at < bytes.size(); at += kBlock) {
+    std::fwrite(bytes.data() + at, 1, std::min(kBlock, bytes.size() - at), f);
+  }
+  bool ok = std::ferror(f) == 0;
+  return std::fclose(f) == 0 && ok;
+}
+
+Measure measure(Workload& w, bool hdf5, int reps, const std::string& dir) {
+  Measure m;
+  m.id = w.id;
+  m.title = w.title;
+  m.mode = hdf5 ? "hdf5" : "tab";
+  m.rows = w.rows;
+  LiteralOptions literal;
+  std::vector<std::string> words = w.words;
+  if (hdf5) words.push_back("-hdf5");
+  if (!parse_literal_options(words, &literal, &m.error)) return m;
+  std::string plugin_path = dir + "/plugin.txt";
+  std::vector<double> plugin_s, baseline_s, floor_s;
+  {
+    // Untimed: the first run of a process grows the row buffer that later
+    // runs reuse, a once-per-process cost.  Its table is what every later
+    // run must reproduce, and what the floor writes.
+    QuietStdout quiet;
+    if (!run_plugin(w, hdf5, plugin_path, &m.error)) return m;
+  }
+  std::string table = read_whole_file(plugin_path);
+  m.bytes = table.size();
+  std::optional<uint64_t> expected = file_hash(plugin_path);
+  std::filesystem::remove(plugin_path);
+
+  // Each writer takes each place in the order in turn, so that what one
+  // leaves behind in the page cache does not always fall on the same one.
+  enum Writer { kPlugin, kLiteral, kFloor };
+  static constexpr Writer kOrders[3][3] = {
+      {kPlugin, kLiteral, kFloor}, {kLiteral, kFloor, kPlugin}, {kFloor, kPlugin, kLiteral}};
+  const std::string paths[3] = {dir + "/plugin.txt", dir + "/literal.txt", dir + "/floor.txt"};
+  m.identical = expected.has_value();
+  for (int r = 0; r < reps && m.identical; ++r) {
+    double seconds[3] = {0, 0, 0};
+    for (Writer writer : kOrders[r % 3]) {
+      const std::string& path = paths[writer];
+      bool ok;
+      {
+        QuietStdout quiet;
+        double start = now_seconds();
+        if (writer == kPlugin) {
+          ok = run_plugin(w, hdf5, path, &m.error);
+        } else if (writer == kLiteral) {
+          ok = write_literal_table(*w.run, w.rows, literal, path, &m.error);
+        } else {
+          ok = write_floor(table, path);
+          if (!ok) m.error = "cannot write " + path;
+        }
+        seconds[writer] = seconds_since(start);
+      }
+      if (ok && writer != kFloor && file_hash(path) != expected) {
+        m.error = writer == kPlugin ? "the plug-in's table changed from one run to the next"
+                                    : "the plug-in's table differs from the literal writer's";
+        ok = false;
+      }
+      std::filesystem::remove(path);
+      if (!ok) {
+        m.identical = false;
+        break;
+      }
+    }
+    plugin_s.push_back(seconds[kPlugin]);
+    baseline_s.push_back(seconds[kLiteral]);
+    floor_s.push_back(seconds[kFloor]);
+  }
+  m.plugin_s = median(plugin_s);
+  m.baseline_s = median(baseline_s);
+  // The floor is the least the bare write took.  On this virtual machine
+  // page-cache writes slow down for a while after a run of some seconds
+  // (the literal writer's), so the bare write's slower turns are not a floor.
+  m.floor_s = floor_s.empty() ? 0 : *std::min_element(floor_s.begin(), floor_s.end());
+  m.speedup = ratio(m.baseline_s, m.plugin_s);
+  m.floor = ratio(m.plugin_s, m.floor_s);
+  return m;
+}
+
+// Peak resident set size of this process, in kB, from /proc/self/status.
+long peak_rss_kb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+struct MemoryReport {
+  bool ok = false;
+  int channels = 0;
+  int64_t events = 0;
+  double seconds = 0;
+  long rss_growth_kb = 0;
+  uint64_t list_capacity = 0;  // entries over all channels
+  uint64_t list_size = 0;
+};
+
+// W3 in the 2024 format for `events` rows, in a child process so that the
+// peak is the run's own; the table goes to /dev/null (its bytes do not stay
+// in memory, and a long run's table would fill the scratch disk).
+MemoryReport long_run_memory(int64_t events) {
+  MemoryReport report;
+  int fds[2];
+  if (pipe(fds) != 0) return report;
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    MemoryReport r;
+    Workload w = scalars_workload(events);
+    r.channels = static_cast<int>(w.run->channels.size());
+    r.events = events;
+    {
+      // Restart the peak at the current size, where the kernel allows it.
+      std::ofstream clear("/proc/self/clear_refs");
+      clear << "5" << std::flush;
+    }
+    long before = peak_rss_kb();
+    std::string error;
+    QuietStdout quiet;
+    double start = now_seconds();
+    r.ok = run_plugin(w, false, "/dev/null", &error);
+    r.seconds = seconds_since(start);
+    r.rss_growth_kb = peak_rss_kb() - before;
+    for (int i = 0; i < r.channels && i < kEventIdChannels; ++i) {
+      r.list_capacity += eventids64[i].capacity();
+      r.list_size += eventids64[i].size();
+    }
+    ssize_t n = write(fds[1], &r, sizeof r);
+    _exit(n == static_cast<ssize_t>(sizeof r) ? 0 : 1);
+  }
+  close(fds[1]);
+  if (pid > 0) {
+    ssize_t n = read(fds[0], &report, sizeof report);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (n != static_cast<ssize_t>(sizeof report) || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+      report.ok = false;
+    }
+  }
+  close(fds[0]);
+  return report;
+}
+
+bool parse_settings(int argc, char** argv, Settings* s) {
+  for (int k = 1; k < argc; ++k) {
+    std::string a = argv[k];
+    auto value = [&](const char* name) -> const char* {
+      size_t n = std::strlen(name);
+      return a.compare(0, n, name) == 0 ? a.c_str() + n : nullptr;
+    };
+    if (a == "--summary") {
+      s->summary = true;
+    } else if (a == "--quick") {
+      s->quick = true;
+    } else if (a == "--wall") {
+      wall_clock = true;
+    } else if (a == "--profile") {
+      s->profile = true;
+    } else if (const char* v = value("--reps=")) {
+      s->reps = std::atoi(v);
+    } else if (const char* v = value("--long-events=")) {
+      s->long_events = std::atoll(v);
+    } else if (const char* v = value("--only=")) {
+      std::string list = v;
+      for (size_t at = 0; at <= list.size();) {
+        size_t comma = std::min(list.find(',', at), list.size());
+        s->only.push_back(list.substr(at, comma - at));
+        at = comma + 1;
+      }
+    } else {
+      std::fprintf(stderr,
+                   "usage: daq-bench [--summary] [--quick] [--reps=N] [--only=W1,W2,W3,W4] "
+                   "[--long-events=N (0: none)] [--wall] [--profile]\n"
+                   "  --wall: time by the clock on the wall instead of CPU time\n"
+                   "  --profile: only the plug-in's runs, nothing compared, for a profiler\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string scratch_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/daq-bench-XXXXXX";
+  return mkdtemp(pattern.data()) != nullptr ? pattern : "";
+}
+
+// The speed each workload is expected to reach against the literal writer,
+// and for W1 against the bare write.
+void print_targets(const std::vector<Measure>& all) {
+  std::printf("\ntargets:\n");
+  for (const Measure& m : all) {
+    double speedup = m.speedup, floor = m.floor;
+    double want = m.id == "W1" ? 8 : m.id == "W2" ? 4 : 3;
+    std::printf("  %s %-4s speedup %5.1f >= %.0f %s", m.id.c_str(), m.mode.c_str(), speedup, want,
+                speedup >= want ? "met" : "NOT MET");
+    if (m.id == "W1") {
+      std::printf(", floor %4.1f <= 2 %s", floor, floor <= 2 ? "met" : "NOT MET");
+    }
+    std::printf("\n");
+  }
+}
+
+bool selected(const Settings& s, const char* id) {
+  return s.only.empty() || std::find(s.only.begin(), s.only.end(), id) != s.only.end();
+}
+
+int profile_plugin(const Settings& s, std::vector<WorkloadPlan>& plans, const std::string& dir) {
+  bool ok = true;
+  for (const WorkloadPlan& plan : plans) {
+    if (!selected(s, plan.id)) continue;
+    Workload w = plan.build(s.quick ? plan.quick_rows : plan.rows);
+    int reps = s.reps > 0 ? s.reps : s.quick ? 1 : plan.reps;
+    for (bool hdf5 : {false, true}) {
+      for (int r = 0; r < reps; ++r) {
+        std::string error;
+        QuietStdout quiet;
+        ok = run_plugin(w, hdf5, dir + "/plugin.txt", &error) && ok;
+      }
+    }
+  }
+  std::filesystem::remove_all(dir);
+  return ok ? 0 : 1;
+}
+
+int run_bench(const Settings& s) {
+  std::vector<WorkloadPlan> plans = {
+      {"W1", camera_workload, 20, 3, 3},
+      {"W2", spectra_workload, 200, 20, 3},
+      {"W3", scalars_workload, 500, 50, 5},
+      {"W4", mixed_workload, 1000, 100, 5},
+  };
+  std::string dir = scratch_dir();
+  if (dir.empty()) {
+    std::perror("daq-bench: mkdtemp");
+    return 2;
+  }
+  char when[64];
+  std::time_t now = std::time(nullptr);
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&now));
+  std::printf("daq-bench %s, %ld cores, %s time, scratch %s%s\n", when,
+              sysconf(_SC_NPROCESSORS_ONLN), wall_clock ? "wall-clock" : "CPU", dir.c_str(),
+              s.quick ? ", quick" : "");
+
+  if (s.profile) return profile_plugin(s, plans, dir);
+  int64_t long_events = s.long_events >= 0 ? s.long_events : s.quick ? 10000 : 100000;
+  MemoryReport mem;
+  if (long_events > 0) {
+    // First, before the other runs leave their event-ID lists behind.
+    mem = long_run_memory(long_events);
+    if (!mem.ok) {
+      std::printf("long run: FAILED\n");
+    } else {
+      double cells = static_cast<double>(mem.channels) * static_cast<double>(mem.events);
+      std::printf(
+          "long run: W3 scalars, %lld events of %d channels, 2024 format, tab mode, table to "
+          "/dev/null: %.1f s (%.0f events/s)\n"
+          "  peak RSS growth %.1f MiB = %.2f bytes per channel per event\n"
+          "  event-ID lists: %.1f MiB capacity = %.2f bytes per channel per event (capacity %.0f "
+          "entries "
+          "per channel, %.0f used)\n",
+          static_cast<long long>(mem.events), mem.channels, mem.seconds,
+          ratio(static_cast<double>(mem.events), mem.seconds), mem.rss_growth_kb / 1024.0,
+          ratio(mem.rss_growth_kb * 1024.0, cells), mem.list_capacity * 8 / 1048576.0,
+          ratio(mem.list_capacity * 8.0, cells), ratio(mem.list_capacity, mem.channels),
+          ratio(mem.list_size, mem.channels));
+    }
+  }
+
+  std::vector<Measure> all;
+  std::printf("\n%-11s %-4s %6s %9s | %11s %9s | %11s | %9s | %7s %5s  %s\n", "workload", "mode",
+              "rows", "table MB", "plug-in ev/s", "MB/s", "literal ev/s", "floor MB/s", "speedup",
+              "floor", "identical");
+  bool failed = long_events > 0 && !mem.ok;
+  for (const WorkloadPlan& plan : plans) {
+    if (!selected(s, plan.id)) continue;
+    Workload w = plan.build(s.quick ? plan.quick_rows : plan.rows);
+    int reps = s.reps > 0 ? s.reps : s.quick ? 1 : plan.reps;
+    for (bool hdf5 : {false, true}) {
+      Measure m = measure(w, hdf5, reps, dir);
+      double mb = m.bytes / 1e6;
+      std::printf("%-2s %-8s %-4s %6lld %9.1f | %11.1f %9.1f | %11.1f | %9.1f | %7.1f %5.1f  %s\n",
+                  m.id.c_str(), m.title.c_str(), m.mode.c_str(), static_cast<long long>(m.rows), mb,
+                  ratio(m.rows, m.plugin_s), ratio(mb, m.plugin_s), ratio(m.rows, m.baseline_s),
+                  ratio(mb, m.floor_s), m.speedup, m.floor, m.identical ? "yes" : "NO");
+      if (!m.error.empty()) std::printf("   error: %s\n", m.error.c_str());
+      if (!m.identical) failed = true;
+      std::fflush(stdout);
+      all.push_back(m);
+    }
+  }
+  std::filesystem::remove_all(dir);
+  print_targets(all);
+  if (s.summary) {
+    std::printf("\n");
+    if (mem.ok) {
+      std::printf("MEM W3 events=%lld rss_growth_mib=%.1f idlists_bytes_per_channel_event=%.2f\n",
+                  static_cast<long long>(mem.events), mem.rss_growth_kb / 1024.0,
+                  ratio(mem.list_capacity * 8.0,
+                        static_cast<double>(mem.channels) * static_cast<double>(mem.events)));
+    }
+    for (const Measure& m : all) {
+      std::printf("%s %s speedup=%.1f floor=%.1f identical=%s\n", m.id.c_str(), m.mode.c_str(),
+                  m.speedup, m.floor, m.identical ? "yes" : "no");
+    }
+  }
+  if (failed) std::fprintf(stderr, "daq-bench: FAILED (see above)\n");
+  return failed ? 1 : 0;
+}
+
+}  // namespace
+
+}  // namespace daq::bench
+
+int main(int argc, char** argv) {
+  daq::bench::Settings settings;
+  if (!daq::bench::parse_settings(argc, argv, &settings)) return 2;
+  return daq::bench::run_bench(settings);
+}
