@@ -1,5 +1,6 @@
 // Cells of camera channels (pixel text, image files, frame headers) and of
 // structured-data channels.
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -73,6 +74,27 @@ TEST_F(CellImageTest, PixelTextForEveryBpp) {
       (Cells{"[[1 2 3 200]]", "[[258 65535]]", "[[258 772]]", "[[]]", "", "", "", "[]", "[]"}));
   // Every event is recorded, the ones without a whole image as well.
   EXPECT_EQ(eventids64[0], (std::vector<uint64_t>{100, 101, 102, 103, 104}));
+}
+
+// Images of many slices: the row goes out in pieces and must read the same.
+TEST_F(CellImageTest, LargeImagesMatchPrintf) {
+  const int nx = 300, ny = 250;  // 75 000 pixels
+  std::string hex8, hex16, tab8, tab16, h8, h16;
+  char text[16];
+  for (int k = 0; k < nx * ny; ++k) {
+    int v8 = (k * 7) % 256, v16 = (k * 7919) % 65536;
+    std::snprintf(text, sizeof text, "%02x", v8);
+    hex8 += text;
+    std::snprintf(text, sizeof text, "%04x", v16);  // big-endian: swapped into place
+    hex16 += text;
+    tab8 += std::to_string(v8) + "\t";
+    tab16 += std::to_string(v16) + "\t";
+    h8 += (k ? " " : "") + std::to_string(v8);
+    h16 += (k ? " " : "") + std::to_string(v16);
+  }
+  Cells events = {image(1, hex8, nx, ny), image(2, hex16, nx, ny)};
+  EXPECT_EQ(cells(camera_run(events)), (Cells{"[" + tab8 + "]", "[" + tab16 + "]"}));
+  EXPECT_EQ(cells(camera_run(events), {"-hdf5"}), (Cells{"[[" + h8 + "]]", "[[" + h16 + "]]"}));
 }
 
 TEST_F(CellImageTest, ImageFilesGetUnswappedBytes) {

@@ -1,5 +1,6 @@
 // Cells of camera channels: the pixel values as text, the image file and
 // the frame header kept for the XML description.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include "cells.h"
 #include "image_file.h"
 #include "number_format.h"
+#include "table_file.h"
 
 namespace daq {
 
@@ -88,12 +90,22 @@ void put_pixel_text(const ChannelTurn& turn, Image& im) {
   if (im.leni > 0) {
     // Tab mode ends every value with a tab; HDF5 mode separates them.
     const char sep = hdf5mode ? ' ' : '\t';
-    if (im.bpp == 1) {
-      fmt::put_pixels_u8(row, im.data, im.leni, sep, !hdf5mode);
-    } else {
-      int words = im.leni / 2;
-      vexa_swap2(reinterpret_cast<short*>(im.data), reinterpret_cast<short*>(im.data), words);
-      fmt::put_pixels_u16(row, im.data, words, sep, !hdf5mode);
+    size_t pnts = im.bpp == 1 ? im.leni : im.leni / 2;
+    if (im.bpp == 2) {
+      vexa_swap2(reinterpret_cast<short*>(im.data), reinterpret_cast<short*>(im.data),
+                 static_cast<int>(pnts));
+    }
+    // A slice of the image at a time, each written out once the row is long.
+    constexpr size_t kSlice = 1 << 15;
+    for (size_t done = 0; done < pnts; done += kSlice) {
+      size_t n = std::min(kSlice, pnts - done);
+      bool last = done + n == pnts;
+      if (im.bpp == 1) {
+        fmt::put_pixels_u8(row, im.data + done, n, sep, !last || !hdf5mode);
+      } else {
+        fmt::put_pixels_u16(row, im.data + 2 * done, n, sep, !last || !hdf5mode);
+      }
+      spill_row(row);
     }
   }
   row += hdf5mode ? "]]" : "]";

@@ -230,6 +230,7 @@ int vexa_user_loop(vexa_daq_getdata* data) {
     }
     write_cell(type, turn);
     row += i == channels - 1 ? '\n' : separator();
+    spill_row(row);
   }
   if (writing && !write_table_row(row)) return -1;
   row.clear();

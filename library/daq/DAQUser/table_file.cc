@@ -30,6 +30,11 @@ void write_table_text(std::string& text) {
   if (table_error == 0) table_error = error;
 }
 
+void spill_row(std::string& text) {
+  constexpr size_t kSpillBytes = 1 << 18;
+  if (text.size() >= kSpillBytes) write_table_text(text);
+}
+
 bool write_table_row(std::string& text) {
   write_table_text(text);
   if (table_error == 0) return true;

@@ -14,6 +14,11 @@ void reset_table_file_errors();
 // for write_table_row to report.
 void write_table_text(std::string& text);
 
+// Writes what a long row holds so far, once it passes a few hundred
+// kilobytes: the text then goes out while it is still in the cache, and a
+// row of megapixel images never sits in memory whole.
+void spill_row(std::string& text);
+
 // Writes one row.  False when the table file has failed, at this row or
 // before; the first failure is reported once per run.
 bool write_table_row(std::string& text);
