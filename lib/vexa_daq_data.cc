@@ -115,9 +115,10 @@ void vexa_daq_getdata::fill_headers(const vexa_run_block* b) {
 int vexa_daq_getdata::SetProp(const char* selector) {
   channel_ = nullptr;
   roi_ = nullptr;
-  channel_name_ = selector != nullptr ? selector : "";
+  std::string_view wanted = selector != nullptr ? selector : "";
+  channel_name_.assign(wanted);
   if (event_ != nullptr) {
-    auto it = event_->channels.find(std::string_view(channel_name_));
+    auto it = event_->channels.find(channel_name_);
     if (it != event_->channels.end()) channel_ = &it->second;
   }
   if (channel_ != nullptr && channel_->header_name) channel_name_ = *channel_->header_name;

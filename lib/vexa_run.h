@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -81,7 +82,8 @@ struct VEXA_HOST_API vexa_run_event {
   bool header_fails = false;
   std::optional<vexa_run_block> image_block;
   std::optional<vexa_run_block> fast_block;
-  std::map<std::string, vexa_run_channel, std::less<>> channels;
+  // Channel data by selector; runs of thousands of channels look each one up per event.
+  std::unordered_map<std::string, vexa_run_channel> channels;
 };
 
 struct VEXA_HOST_API vexa_run_channel_entry {
