@@ -16,8 +16,9 @@ DEMO := out
 
 .PHONY: deps build demo test bench check-formats format clean fuzz
 
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+# Installs those of the Debian packages $(1) that are missing.
+define install_missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -25,6 +26,10 @@ deps:
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_TESTS=OFF >/dev/null
@@ -83,14 +88,7 @@ FUZZ_TARGETS := fuzz_options fuzz_recording fuzz_hooks
 FUZZ_TIME ?= 600
 FUZZ := build-fuzz
 fuzz: deps
-	@missing=""; for p in $(FUZZ_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $$missing; \
-	fi
+	$(call install_missing,$(FUZZ_PACKAGES))
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAQ_FUZZ=ON \
 	  -DDAQ_TESTS=OFF >/dev/null
 	cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS)

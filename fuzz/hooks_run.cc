@@ -53,33 +53,7 @@ std::deque<std::string> option_words() {
 }
 
 void reset_run_state() {
-  zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump = dumpxml =
-      false;
-  daq::restore_default_names();
-  ftilist = nullptr;
-  if (fd != nullptr) std::fclose(fd);
-  fd = nullptr;
-  if (fdids != nullptr) std::fclose(fdids);
-  fdids = nullptr;
-  if (spectprms != nullptr && chans != nullptr) {
-    for (int i = 0; i < nchans; ++i) {
-      std::free(spectprms[i].params);
-      std::free(spectprms[i].iparams);
-    }
-  }
-  std::free(spectprms);
-  spectprms = nullptr;
-  std::free(chans);
-  chans = nullptr;
-  std::free(subchans);
-  subchans = nullptr;
-  std::free(do_conv);
-  do_conv = nullptr;
-  nchans = 0;
-  for (auto& list : eventids) std::vector<int32_t>().swap(list);
-  for (auto& list : eventids64) std::vector<uint64_t>().swap(list);
-  first_event = last_event = 0;
-  bad_chans = 0;
+  daq::reset_run_state();
   nbunch = 0;
   outmode = 0;
 }

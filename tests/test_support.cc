@@ -20,32 +20,7 @@ std::unique_ptr<vexa_run> make_run(const std::string& json) {
 }
 
 void reset_run_state() {
-  zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump = dumpxml =
-      false;
-  restore_default_names();
-  ftilist = nullptr;
-  if (fd != nullptr) std::fclose(fd);
-  fd = nullptr;
-  fdids = nullptr;
-  if (spectprms != nullptr) {
-    for (int i = 0; i < nchans; ++i) {
-      std::free(spectprms[i].params);
-      std::free(spectprms[i].iparams);
-    }
-  }
-  std::free(spectprms);
-  spectprms = nullptr;
-  std::free(chans);
-  chans = nullptr;
-  std::free(subchans);
-  subchans = nullptr;
-  std::free(do_conv);
-  do_conv = nullptr;
-  nchans = 0;
-  for (auto& list : eventids) std::vector<int32_t>().swap(list);
-  for (auto& list : eventids64) std::vector<uint64_t>().swap(list);
-  first_event = last_event = 0;
-  bad_chans = 0;
+  daq::reset_run_state();
   nbunch = 0;
   outmode = 0;
 }

@@ -30,8 +30,13 @@ struct ChannelTurn {
 // pairs of a name-value cell, and image bytes written as pixel text.  The
 // row of an event is built in memory, so an unbounded count would be an
 // unbounded allocation.
+// The fuzz build lowers the value bound, so that a hostile count costs
+// milliseconds rather than seconds an input.
+#ifndef DAQ_MAX_CELL_VALUES
+#define DAQ_MAX_CELL_VALUES (1 << 24)
+#endif
 constexpr int kMaxMembers = 1 << 16;
-constexpr int64_t kMaxCellValues = 1 << 24;
+constexpr int64_t kMaxCellValues = DAQ_MAX_CELL_VALUES;
 constexpr int kMaxPairs = 1 << 16;
 constexpr int kMaxImageTextBytes = 1 << 28;
 

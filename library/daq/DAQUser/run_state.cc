@@ -1,6 +1,9 @@
 // Definitions of the run-wide state.
 #include "run_state.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "daq_user.h"
 
 namespace {
@@ -53,6 +56,36 @@ void restore_default_names() {
   fileids = default_fileids;
   imdir = default_imdir;
   xfile = default_xfile;
+}
+
+void reset_run_state() {
+  zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump = dumpxml =
+      false;
+  restore_default_names();
+  ftilist = nullptr;
+  if (fd != nullptr) std::fclose(fd);
+  fd = nullptr;
+  if (fdids != nullptr) std::fclose(fdids);
+  fdids = nullptr;
+  if (spectprms != nullptr && chans != nullptr) {
+    for (int i = 0; i < nchans; ++i) {
+      std::free(spectprms[i].params);
+      std::free(spectprms[i].iparams);
+    }
+  }
+  std::free(spectprms);
+  spectprms = nullptr;
+  std::free(chans);
+  chans = nullptr;
+  std::free(subchans);
+  subchans = nullptr;
+  std::free(do_conv);
+  do_conv = nullptr;
+  nchans = 0;
+  for (auto& list : eventids) std::vector<int32_t>().swap(list);
+  for (auto& list : eventids64) std::vector<uint64_t>().swap(list);
+  first_event = last_event = 0;
+  bad_chans = 0;
 }
 
 }  // namespace daq
