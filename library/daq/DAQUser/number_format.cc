@@ -369,7 +369,65 @@ void put_f(std::string& out, double v) {
 }
 
 void put_e(std::string& out, double v) { put_chars(out, v, std::chars_format::scientific, 6, 16); }
-void put_e2(std::string& out, double v) { put_chars(out, v, std::chars_format::scientific, 2, 16); }
+namespace {
+
+// Powers of ten that a double holds exactly.
+constexpr std::array<double, 23> kExactTens = [] {
+  std::array<double, 23> t{};
+  double p = 1;
+  for (double& x : t) {
+    x = p;
+    p *= 10;
+  }
+  return t;
+}();
+
+// "%.2e" by one exact scaling: |v| / 10^(k-2) lies in [100, 1000) and is
+// off by at most one rounding (the power of ten is exact), so its rounding
+// to an integer is printf's unless it lies next to a tie, which goes to the
+// general routine.  False when the fast path does not apply.
+bool put_e2_fast(std::string& out, double v) {
+  double a = std::fabs(v);
+  if (!(a >= 1e-20 && a < 1e24)) return false;  // zero, tiny, huge, inf, NaN
+  int k = static_cast<int>(std::floor(std::log10(a)));
+  double d = 0;
+  for (int tries = 0; tries < 3; ++tries) {
+    int n = k - 2;
+    if (n < -22 || n > 22) return false;
+    d = n >= 0 ? a / kExactTens[n] : a * kExactTens[-n];
+    if (d >= 1000) {
+      ++k;
+    } else if (d < 100) {
+      --k;
+    } else {
+      break;
+    }
+  }
+  if (!(d >= 100 && d < 1000)) return false;
+  double frac = d - std::floor(d);
+  if (std::fabs(frac - 0.5) < 1e-9) return false;
+  auto r = static_cast<uint32_t>(std::nearbyint(d));
+  if (r == 1000) {
+    r = 100;
+    ++k;
+  }
+  char* p = open_tail(out, 16);
+  if (std::signbit(v)) *p++ = '-';
+  *p++ = static_cast<char>('0' + r / 100);
+  *p++ = '.';
+  p = put_pair(p, r % 100);
+  *p++ = 'e';
+  *p++ = k < 0 ? '-' : '+';
+  p = put_pair(p, static_cast<uint32_t>(k < 0 ? -k : k));  // |k| < 100 here
+  close_tail(out, p);
+  return true;
+}
+
+}  // namespace
+
+void put_e2(std::string& out, double v) {
+  if (!put_e2_fast(out, v)) put_chars(out, v, std::chars_format::scientific, 2, 16);
+}
 
 void put_e0(std::string& out, double v) {
   char* p = open_tail(out, 8);
