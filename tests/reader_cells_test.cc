@@ -1,46 +1,24 @@
 // The whole table of a recording that mixes mark, value, name-value and
 // spectrum channels, written by the built daq-reader in both row formats.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "scratch_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-class ReaderCellsTest : public ::testing::Test {
+class ReaderCellsTest : public daq::test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "daqcells-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Runs daq-reader on a bundled recording; returns the table file text.
   std::string table(const std::string& words, const std::string& recording = "mixed-2024") {
-    std::string cmd = "cd '" + dir_.string() + "' && TZ=UTC '" READER_PATH "' --quiet '" +
-                      EXAMPLES_DIR "/" + recording + ".run.json' " + words +
-                      " >stdout.txt 2>stderr.txt";
-    int rc = std::system(cmd.c_str());
-    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
+    daq::test::Outcome o = run_here("TZ=UTC '" READER_PATH "' --quiet '" EXAMPLES_DIR "/" +
+                                    recording + ".run.json' " + words);
+    EXPECT_EQ(o.status, 0) << o.err;
     return file("user_out.txt");
   }
-
-  std::string file(const std::string& name) {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  fs::path dir_;
 };
 
 // Event 1: a mark, the single value 0.125, three pairs, a spectrum of two

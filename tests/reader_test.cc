@@ -1,8 +1,5 @@
 // Runs the built daq-reader as a user does and checks its exit status,
 // streams and output files.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,60 +7,32 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using daq::test::Outcome;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class ReaderTest : public ::testing::Test {
+class ReaderTest : public daq::test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "daqreader-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Runs daq-reader with `args` in the scratch directory.
-  Outcome reader(const std::string& args) {
-    std::string cmd =
-        "cd '" + dir_.string() + "' && '" READER_PATH "' " + args + " >stdout.txt 2>stderr.txt";
-    int rc = std::system(cmd.c_str());
-    Outcome o;
-    o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    o.out = slurp(dir_ / "stdout.txt");
-    o.err = slurp(dir_ / "stderr.txt");
-    return o;
-  }
+  Outcome reader(const std::string& args) { return run_here("'" READER_PATH "' " + args); }
 
   std::string write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ / name) << text;
     return (dir_ / name).string();
   }
-
-  fs::path dir_;
 };
 
 TEST_F(ReaderTest, WritesTableOfBundledRecording) {
   Outcome o = reader(EXAMPLES_DIR "/basic-2010.run.json -- -evstat");
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("CHANNELS: 4\n"), std::string::npos);
-  std::string table = slurp(dir_ / "user_out.txt");
+  std::string table = file("user_out.txt");
   EXPECT_EQ(table.substr(0, table.find('\n')),
             "EventId\tTime\t\t\tTRIG.MARK\tBPM.Y\tCHARGE:0\tSPECTRO");
-  EXPECT_EQ(slurp(dir_ / "user_evids.txt"),
+  EXPECT_EQ(file("user_evids.txt"),
             "Chan:TRIG.MARK\t7001,7002\nChan:BPM.Y\t7001,7002\nChan:CHARGE\t7001,7002\n"
             "Chan:SPECTRO\t7001\n");
 }
@@ -87,7 +56,7 @@ std::vector<std::string> lines(const std::string& text) {
 TEST_F(ReaderTest, RunsBothGenerationsEndToEnd) {
   Outcome o = reader(EXAMPLES_DIR "/mixed-2024.run.json");
   ASSERT_EQ(o.status, 0) << o.err;
-  std::vector<std::string> table = lines(slurp(dir_ / "user_out.txt"));
+  std::vector<std::string> table = lines(file("user_out.txt"));
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0], "EventId\tTime\t\t\tTRIG.MARK\tBPM.X\tMAGNETS\tTOROID\tADC:2\tGONE");
   // Time of the fast channel's block; GONE is absent from every event.
@@ -105,7 +74,7 @@ TEST_F(ReaderTest, RunsBothGenerationsEndToEnd) {
 
   o = reader("--outmode 1 " EXAMPLES_DIR "/basic-2010.run.json -- -hdf5");
   ASSERT_EQ(o.status, 0) << o.err;
-  table = lines(slurp(dir_ / "user_out.txt"));
+  table = lines(file("user_out.txt"));
   ASSERT_EQ(table.size(), 3u);
   EXPECT_TRUE(table[1].starts_with("100,1733632724:100002,2024-12-08T04:38:44Z,0x0,0x0,0x0,"))
       << table[1];
@@ -147,7 +116,7 @@ TEST_F(ReaderTest, SelectsAndOrdersChannels) {
       reader("--quiet --nbunch -1 --channels GONE,TRIG.MARK " EXAMPLES_DIR "/mixed-2024.run.json");
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.out.find("[0] \t GONE\n[1] \t TRIG.MARK\n"), std::string::npos) << o.out;
-  std::vector<std::string> table = lines(slurp(dir_ / "user_out.txt"));
+  std::vector<std::string> table = lines(file("user_out.txt"));
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0], "EventId\tTime\t\t\tGONE\tTRIG.MARK");
   EXPECT_EQ(table[1].substr(table[1].find("Z\t")), "Z\tNot found\t1\t");
@@ -166,7 +135,7 @@ TEST_F(ReaderTest, ExitStatusTellsWhichHookFailed) {
   EXPECT_EQ(o.status, 3);
   EXPECT_NE(o.out.find("vexa_user_loop(): failed to get event info\n"), std::string::npos);
   EXPECT_NE(o.err.find("2 events, 1 failed"), std::string::npos) << o.err;
-  EXPECT_EQ(lines(slurp(dir_ / "user_out.txt")).size(), 2u);
+  EXPECT_EQ(lines(file("user_out.txt")).size(), 2u);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "simulate/simulator.h"
 #include "test_support.h"
 #include "vexa_run.h"
@@ -22,7 +23,9 @@ namespace fs = std::filesystem;
 using daq::sim::SimOptions;
 using daq::sim::simulate_run;
 using daq::test::make_run;
+using daq::test::Outcome;
 using daq::test::read_file;
+using daq::test::ScratchDirTest;
 
 SimOptions options(int generation, uint64_t seed, int events) {
   SimOptions o;
@@ -123,12 +126,6 @@ TEST(SimulateRun, IsDeterministicAndBehavesLikeAMachine) {
   EXPECT_THROW(simulate_run(bad), std::invalid_argument);
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
 // The table's lines, without their line ends.
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -149,28 +146,12 @@ int separators(const std::string& line, char sep) {
   return count;
 }
 
-class SimulateTool : public ::testing::Test {
+class SimulateTool : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "daqsim-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Runs `program args` in the scratch directory.
   Outcome run(const std::string& program, const std::string& args) {
-    std::string cmd =
-        "cd '" + dir_.string() + "' && '" + program + "' " + args + " >stdout.txt 2>stderr.txt";
-    int rc = std::system(cmd.c_str());
-    Outcome o;
-    o.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    o.out = read_file((dir_ / "stdout.txt").string());
-    o.err = read_file((dir_ / "stderr.txt").string());
-    return o;
+    return run_here("'" + program + "' " + args);
   }
-
-  fs::path dir_;
 };
 
 TEST_F(SimulateTool, ReaderWritesOneFullRowPerEvent) {
@@ -188,7 +169,7 @@ TEST_F(SimulateTool, ReaderWritesOneFullRowPerEvent) {
       SCOPED_TRACE(std::to_string(generation) + (hdf5 ? " -hdf5" : " tab"));
       Outcome r = run(READER_PATH, hdf5 ? "--quiet sim.run.json -- -hdf5" : "--quiet sim.run.json");
       ASSERT_EQ(r.status, 0) << r.err;
-      std::vector<std::string> table = lines(read_file((dir_ / "user_out.txt").string()));
+      std::vector<std::string> table = lines(file("user_out.txt"));
       ASSERT_EQ(table.size(), 13u);
       const char sep = hdf5 ? ',' : '\t';
       const int columns = separators(table[0], sep);
@@ -214,7 +195,7 @@ TEST_F(SimulateTool, WritesTheLibrarysTextAndRefusesBadOptions) {
   const std::string args = "--generation 2010 --seed 9 --events 3 --image 8x6 --samples 10";
   Outcome r = run(SIMULATE_PATH, args + " --out sim.run.json");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file((dir_ / "sim.run.json").string()), expected);
+  EXPECT_EQ(file("sim.run.json"), expected);
   r = run(SIMULATE_PATH, args);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "table2h5/table_reader.h"
 
 namespace {
@@ -129,15 +130,8 @@ Read read_h5(hid_t file, const std::string& what) {
   return r;
 }
 
-class Table2h5Test : public ::testing::Test {
+class Table2h5Test : public daq::test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "table2h5-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // Runs daq-reader on `recording` (a JSON text, or a file name) with the
   // reader options and plug-in words; returns its exit status.
   int record(const std::string& recording, const std::string& args) {
@@ -163,8 +157,6 @@ class Table2h5Test : public ::testing::Test {
     }
     return out;
   }
-
-  fs::path dir_;
 };
 
 struct Expect {
