@@ -44,12 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   daq::restore_default_names();
   ftilist = nullptr;
   daq::parse_options(static_cast<int>(argv.size()), argv.data());
-  // Every name the parser set is a word of argv or still its default.
+  // Every name the parser set is a copy of a word of argv (never the word
+  // itself) or still its default.
   auto from_argv = [&](const char* name) {
+    bool equal = false;
     for (char* w : argv) {
-      if (w == name) return true;
+      if (w == name) return false;
+      equal = equal || std::strcmp(w, name) == 0;
     }
-    return false;
+    return equal;
   };
   if (!from_argv(file) && std::strcmp(file, "./user_out.txt") != 0) std::abort();
   if (!from_argv(imdir) && std::strcmp(imdir, "./") != 0) std::abort();

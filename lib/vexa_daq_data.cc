@@ -1,5 +1,6 @@
 #include "vexa_daq_data.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "vexa_run.h"
@@ -248,9 +249,11 @@ int vexa_daq_getdata::GetImageSize(int* xstart, int* xinc, int* nx, int* ystart,
 unsigned char* vexa_daq_getdata::GetImage() {
   if (channel_ == nullptr || !channel_->image) return nullptr;
   // A private copy: the plug-in may byte-swap it in place.
-  const std::vector<unsigned char>& data = channel_->image->data;
-  image_.assign(data.begin(), data.end());
-  if (image_.empty()) image_.push_back(0);
+  // The recording keeps only the bytes it gave; the rest up to `len` is zero.
+  const vexa_run_image& im = *channel_->image;
+  image_.assign(im.data.begin(), im.data.end());
+  size_t len = static_cast<size_t>(std::max(im.len, 0));
+  image_.resize(std::max({image_.size(), len, size_t{1}}), 0);
   return image_.data();
 }
 

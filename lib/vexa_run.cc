@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -274,8 +277,9 @@ vexa_run_image parse_image(const json& j, const std::string& path) {
   optional_key(j, "nx", path, im.nx, to_i32);
   optional_key(j, "ny", path, im.ny, to_i32);
   optional_key(j, "data", path, im.data, to_bytes);
-  // The host pads the pixel data to `len` bytes: a recording of a few bytes
-  // must not make it allocate gigabytes.
+  // Only the bytes the recording gives are kept; the zero tail up to `len`
+  // is served when an image is read, so a small recording that claims many
+  // huge images costs no memory.
   constexpr int32_t kMaxImageBytes = 1 << 28;
   if (im.data.size() > kMaxImageBytes) refuse(member_path(path, "data"), "image too large");
   im.len = static_cast<int32_t>(im.data.size());
@@ -285,7 +289,6 @@ vexa_run_image parse_image(const json& j, const std::string& path) {
   }
   im.size = im.len;
   optional_key(j, "size", path, im.size, to_i32);
-  if (im.data.size() < static_cast<size_t>(im.len)) im.data.resize(im.len, 0);
   if (const json* h = find(j, "frame_head")) {
     parse_frame_head(*h, member_path(path, "frame_head"), im.frame_head);
   }
@@ -480,11 +483,69 @@ std::string vexa_selector(const vexa_run_channel_entry& entry) {
   return s;
 }
 
+namespace {
+
+// Counts what the parsed document of a text would hold, without building it.
+struct DocumentSize : nlohmann::json_sax<json> {
+  size_t values = 0, keys = 0, string_bytes = 0;
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(number_integer_t) override { return value(); }
+  bool number_unsigned(number_unsigned_t) override { return value(); }
+  bool number_float(number_float_t, const string_t&) override { return value(); }
+  bool string(string_t& s) override {
+    string_bytes += s.size() + 1;
+    return value();
+  }
+  bool binary(binary_t& b) override {
+    string_bytes += b.size();
+    return value();
+  }
+  bool start_object(size_t) override { return value(); }
+  bool key(string_t& k) override {
+    string_bytes += k.size() + 1;
+    ++keys;
+    return true;
+  }
+  bool end_object() override { return true; }
+  bool start_array(size_t) override { return value(); }
+  bool end_array() override { return true; }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+  bool value() {
+    ++values;
+    return true;
+  }
+  // Bytes the document takes, a little over: values, their strings, keys.
+  size_t bytes() const { return values * 2 * sizeof(json) + keys * 96 + string_bytes * 2; }
+};
+
+// False when the memory the parsed document needs cannot be had.  Running
+// out while parsing is no clean failure: the parser frees a half-built
+// document with allocations of its own, and a failed one ends the process.
+bool document_fits(std::string_view text) {
+  DocumentSize size;
+  json::sax_parse(text.begin(), text.end(), &size, nlohmann::detail::input_format_t::json, false);
+  void* probe = std::malloc(size.bytes());
+  std::free(probe);
+  return probe != nullptr || size.bytes() == 0;
+}
+
+}  // namespace
+
 std::unique_ptr<vexa_run> vexa_parse_run(std::string_view text, const std::string& source,
                                          std::string* error) {
+  if (!document_fits(text)) {
+    *error = source + ": out of memory while loading the recording";
+    return nullptr;
+  }
   json doc;
   try {
     doc = json::parse(text.begin(), text.end());
+  } catch (const std::bad_alloc&) {
+    *error = source + ": out of memory while loading the recording";
+    return nullptr;
   } catch (const json::exception& e) {
     // Syntax errors, and numbers beyond what a double holds (out_of_range).
     *error = source + ": " + one_line(parse_error_text(e.what()));
@@ -492,6 +553,9 @@ std::unique_ptr<vexa_run> vexa_parse_run(std::string_view text, const std::strin
   }
   try {
     return parse_document(doc);
+  } catch (const std::bad_alloc&) {
+    *error = source + ": out of memory while loading the recording";
+    return nullptr;
   } catch (const Refusal& r) {
     *error = source + ": " + one_line(r.place + ": " + r.reason);
     return nullptr;
@@ -501,7 +565,9 @@ std::unique_ptr<vexa_run> vexa_parse_run(std::string_view text, const std::strin
   }
 }
 
-std::unique_ptr<vexa_run> vexa_load_run(const std::string& path, std::string* error) {
+namespace {
+
+std::unique_ptr<vexa_run> load_run_file(const std::string& path, std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = path + ": cannot open: " + std::strerror(errno);
@@ -514,6 +580,23 @@ std::unique_ptr<vexa_run> vexa_load_run(const std::string& path, std::string* er
     return nullptr;
   }
   return vexa_parse_run(text.str(), path, error);
+}
+
+}  // namespace
+
+std::unique_ptr<vexa_run> vexa_load_run(const std::string& path, std::string* error) {
+  // A directory opens as a stream and then reads as nothing at all.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = path + ": " + std::strerror(EISDIR);
+    return nullptr;
+  }
+  try {
+    return load_run_file(path, error);
+  } catch (const std::bad_alloc&) {
+    *error = path + ": out of memory while loading the recording";
+    return nullptr;
+  }
 }
 
 bool vexa_append_run(vexa_run& run, vexa_run&& more, const std::string& source,

@@ -54,7 +54,7 @@ struct VEXA_HOST_API vexa_run_image {
   int32_t ny = 0;
   int32_t len = 0;
   int32_t size = 0;
-  std::vector<unsigned char> data;  // at least len bytes, zero-padded
+  std::vector<unsigned char> data;  // as recorded; read as len bytes, zero-padded
   vexa_image_ext_frame_head frame_head{};
 };
 

@@ -14,6 +14,8 @@
 namespace daq::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 using EndHooksTest = PluginTest;
 
 char kNameA[] = "A";
@@ -126,7 +128,7 @@ TEST_F(EndHooksTest, GoesOnWhenEventIdFileCannotBeCreated) {
     {"id": 1, "type": 1, "sec": 0, "usec": 0, "status": 0, "channels": {}}]})",
                     {"-evstat", "-xdump"});
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(r.end_rc, 0);
+  EXPECT_EQ(r.end_rc, -1);  // the rest is written, and the run still fails
   EXPECT_NE(err.find("fopen: No such file or directory\n"), std::string::npos) << err;
   EXPECT_NE(r.out.find("vexa_user_end2010(): failed to open event IDs file for writing\n"),
             std::string::npos);
@@ -136,6 +138,44 @@ TEST_F(EndHooksTest, GoesOnWhenEventIdFileCannotBeCreated) {
   pugi::xml_document doc;
   ASSERT_TRUE(doc.load_file("user_descr.xml"));
   EXPECT_EQ(list_of(doc, "channel", "daq_name") + list_of(doc, "parameters", "name"), "A,");
+}
+
+// Every output the run asked for and did not get fails the end hook; the
+// messages stay those of the failure, and a sound run still ends with 0.
+// (The table file on a full disk: EventLoopTest.FullDiskFailsEveryLaterEvent.)
+TEST_F(EndHooksTest, FailedOutputFailsTheRun) {
+  const std::string kRun = R"({"generation": 2024, "channels": [{"name": "CAM"}], "events": [
+    {"id": 1, "type": 1, "sec": 0, "usec": 0, "status": 0, "channels": {"CAM": {"type": 4,
+      "block": {"mpulse": 1}, "image": {"bpp": 1, "nx": 2, "ny": 1, "data": "0102"}}}}]})";
+  struct Case {
+    std::initializer_list<std::string> words;
+    int end_rc;
+    const char* message;  // on standard output
+  };
+  fs::create_directory("images");
+  const Case cases[] = {
+      {{"-evstat", "-xdump", "-imdump", "images"}, 0, ""},
+      {{"-xdump", "nodir/descr.xml"}, -1, "Failed to dump XML description file error:"},
+      {{"-imdump", "nosuchdir"}, -1, "Failed to dump image CAM to file\n"},
+      {{"-imdump", "images", "-imbin", "-nodump"}, 0, ""},
+  };
+  for (const Case& c : cases) {
+    testing::internal::CaptureStderr();
+    RunResult r = run(kRun, c.words);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.init_rc, 0);
+    EXPECT_EQ(r.loop_rc, std::vector<int>{0});  // a failed image store does not fail its event
+    EXPECT_EQ(r.end_rc, c.end_rc) << *c.words.begin() << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    reset_run_state();
+  }
+  // The event-ID file on a full disk.
+  fs::remove("user_evids.txt");
+  fs::create_symlink("/dev/full", "user_evids.txt");
+  RunResult r = run(kRun, {"-evstat", "-nodump"});
+  EXPECT_EQ(r.end_rc, -1);
+  EXPECT_NE(r.out.find("vexa_user_end_2024(): failed to write event IDs file"), std::string::npos)
+      << r.out;
 }
 
 TEST_F(EndHooksTest, SelectsDescriptionsAndParameters) {

@@ -205,7 +205,7 @@ TEST_F(EventLoopTest, FullDiskFailsEveryLaterEvent) {
   }
   rc.push_back(vexa_user_end_2010(&reader));
   std::string out = capture.text();
-  EXPECT_EQ(rc, (std::vector<int>{0, -1, -1, -1, 0}));
+  EXPECT_EQ(rc, (std::vector<int>{0, -1, -1, -1, -1}));
   EXPECT_EQ(count(out, "vexa_user_loop(): failed to write table file: No space left on device\n"),
             1u)
       << out;

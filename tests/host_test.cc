@@ -1,7 +1,10 @@
 // The reference host: recordings, refusals, data access and the XML writer.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <pugixml.hpp>
 
@@ -144,6 +147,62 @@ TEST(DataAccess, ImageBytesArePaddedAndPrivate) {
   EXPECT_EQ(data.GetImage()[0], 1);  // the recording itself is unchanged
   EXPECT_EQ(data.GetImageHeader()->scale_x, 1.5f);
   EXPECT_EQ(data.GetImageHeader()->length, 25);
+}
+
+// Twenty images that claim 256 MiB each in a few bytes of text: the host
+// keeps what the recording gives and serves the rest as zeros when read.
+TEST(Recording, ClaimedImageBytesCostNothingUntilRead) {
+  std::string events;
+  for (int k = 0; k < 20; ++k) {
+    events += std::string(k == 0 ? "" : ",") + R"({"id": )" + std::to_string(k + 1) +
+              R"(, "channels": {"C": {"type": 4, "image": {"bpp": 1, "nx": 16384, "ny": 16384,
+                 "len": 268435456, "data": "07"}}}})";
+  }
+  auto run =
+      make_run(R"({"generation": 2024, "channels": [{"name": "C"}], "events": [)" + events + "]}");
+  ASSERT_NE(run, nullptr);
+  size_t kept = 0;
+  for (const vexa_run_event& e : run->events) kept += e.channels.begin()->second.image->data.size();
+  EXPECT_LT(kept, 1000u);
+  vexa_daq_getdata data(run.get());
+  data.position(19);
+  ASSERT_EQ(data.SetProp("C"), 4);
+  int len = 0;
+  EXPECT_EQ(data.GetImagePar(nullptr, nullptr, nullptr, &len), 0);
+  EXPECT_EQ(len, 268435456);
+  unsigned char* bytes = data.GetImage();
+  EXPECT_EQ(bytes[0], 7);
+  EXPECT_EQ(bytes[len - 1], 0);
+}
+
+// Running out of memory while loading is a refusal like any other.  The
+// child process gets an address-space limit that the parsed document cannot
+// fit in; the sanitizers reserve address space of their own, so they skip it.
+TEST(Recording, OutOfMemoryIsARefusal) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
+#else
+  std::string text = R"({"generation": 2024, "channels": [], "events": [], "x": [0)";
+  text.reserve(16u << 20);
+  while (text.size() < (16u << 20) - 8) text += ",0";
+  text += "]}";
+  EXPECT_EXIT(
+      {
+        long pages = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::_Exit(9);
+        std::fclose(statm);
+        struct rlimit limit;
+        limit.rlim_cur = limit.rlim_max =
+            static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (48u << 20);
+        if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(9);
+        std::string error;
+        auto run = vexa_parse_run(text, "big.run.json", &error);
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::_Exit(run == nullptr ? 2 : 0);
+      },
+      testing::ExitedWithCode(2), "^big.run.json: out of memory while loading the recording\n$");
+#endif
 }
 
 TEST(HostFunctions, EventNamesAndIsoDates) {

@@ -2,6 +2,9 @@
 // byte, the free-space guard and the refusals.
 #include "image_file.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -107,6 +110,43 @@ TEST_F(ImageFileTest, BinRecordsAppend) {
             "-2147483648 1796704724 5\n1 1 4\nwxyz");
 }
 
+// A disk that fills up mid-image: writes past the process's file-size limit
+// fail with EFBIG, as they would with ENOSPC.  A single-image file that
+// failed is gone; a .bin file keeps its whole records and nothing of the
+// failed one.
+TEST_F(ImageFileTest, FailedStoreLeavesNoPartialFile) {
+  struct rlimit old_limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old_limit;
+  small.rlim_cur = 600;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+  std::string big(2000, 'p');
+  EXPECT_EQ(store(50, 40, 1, big), -2);  // .pgm
+  EXPECT_NE(err_.find("grab: can't write .//CAM_A_77_"), std::string::npos) << err_;
+  EXPECT_EQ(store(25, 40, 2, big), -2);                     // .raw
+  EXPECT_EQ(store(20, 20, 3, std::string(1200, 'c')), -2);  // .ppm
+  EXPECT_EQ(files_in("."), "");
+
+  imbin = true;
+  ASSERT_EQ(store(2, 1, 1, "ab", 1), 0);
+  std::string whole = read_file(".//CAM_A.bin");
+  EXPECT_EQ(store(50, 40, 1, big, 2), -2);
+  EXPECT_EQ(read_file(".//CAM_A.bin"), whole);
+  ASSERT_EQ(store(1, 1, 1, "c", 3), 0);  // later records still follow whole ones
+  EXPECT_EQ(read_file(".//CAM_A.bin"), whole + "3 1796704724 517300\n1 1 1\nc");
+  // The raw form appends under -imbin and is cut back the same way.
+  std::string raw = "direct.raw";
+  EXPECT_EQ(write_raw_file(raw.data(), 2, 1, 1, reinterpret_cast<unsigned char*>(big.data())), 0);
+  EXPECT_EQ(write_raw_file(raw.data(), 50, 40, 1, reinterpret_cast<unsigned char*>(big.data())),
+            -2);
+  EXPECT_EQ(read_file(raw), "2 1 1\npp");
+
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  std::signal(SIGXFSZ, old_handler);
+}
+
 TEST_F(ImageFileTest, DirectoryWithBlank) {
   std::string d = "my dir";
   imdir = d.data();
@@ -137,6 +177,7 @@ TEST_F(ImageFileTest, Refusals) {
             -2);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "grab: can't write /dev/full: No space left on device\n");
+  EXPECT_TRUE(fs::is_character_file("/dev/full"));  // a device is never removed
 
   // Names that do not fit 255 bytes are refused whole.
   std::string long_name(256, 'N');

@@ -118,6 +118,40 @@ TEST_F(OptionsTest, ParserQuirks) {
   }
 }
 
+// A host may free its argument words once a start hook returns: the names
+// the plug-in keeps are its own copies, and the next run opens them safely
+// (AddressSanitizer would report the use of a freed word).
+TEST_F(OptionsTest, ValuesOutliveTheHostsWords) {
+  std::unique_ptr<vexa_run> run = make_run(kOneChannel);
+  vexa_daq_reader_2024 reader(run.get());
+  StdoutCapture capture;
+  capture.start();
+  for (const char* table : {"first.txt", "second.txt"}) {
+    auto args = std::make_unique<Argv>(std::initializer_list<std::string>{
+        "-out", table, "-xdump", "d.xml", "-imdump", "img", "-fti", "A;B"});
+    ASSERT_EQ(vexa_user_init_2024(args->argc(), args->argv(), &reader), 0);
+    char* word = args->argv()[2];
+    EXPECT_NE(file, word);
+    args.reset();  // the host's words are gone
+    EXPECT_STREQ(file, table);
+    EXPECT_STREQ(xfile, "d.xml");
+    EXPECT_STREQ(imdir, "img");
+    EXPECT_STREQ(ftilist, "A;B");
+    EXPECT_EQ(vexa_user_end_2024(&reader), 0);
+  }
+  // Without the words the last values stay; defaults come back only with a reset.
+  Argv none{};
+  ASSERT_EQ(vexa_user_init_2024(none.argc(), none.argv(), &reader), 0);
+  EXPECT_STREQ(file, "second.txt");
+  EXPECT_EQ(vexa_user_end_2024(&reader), 0);
+  capture.text();
+  EXPECT_TRUE(file_exists("first.txt"));
+  EXPECT_TRUE(file_exists("second.txt"));
+  reset_run_state();
+  EXPECT_STREQ(file, "./user_out.txt");
+  EXPECT_EQ(ftilist, nullptr);
+}
+
 TEST_F(OptionsDeathTest, FtiListWithHyphenExits) {
   for (const char* list : {"A-B", "AB-", "-"}) {
     const std::string out = dir_ + "/fti.txt";

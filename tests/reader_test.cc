@@ -1,5 +1,10 @@
 // Runs the built daq-reader as a user does and checks its exit status,
 // streams and output files.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -96,6 +101,7 @@ TEST_F(ReaderTest, RefusesBrokenRecordingsAndUsageErrors) {
       {wrong_type, "type.run.json: event 0.sec"},
       {generation, "gen.run.json"},
       {"", "no recording"},
+      {"'" + dir_.string() + "'", dir_.string() + ": Is a directory"},
       {"--channels BPM.X,NOPE" + example, "NOPE"},
       {"--nbunch x" + example, "--nbunch"},
       {example + "--nbunch", "--nbunch"},
@@ -136,6 +142,104 @@ TEST_F(ReaderTest, ExitStatusTellsWhichHookFailed) {
   EXPECT_NE(o.out.find("vexa_user_loop(): failed to get event info\n"), std::string::npos);
   EXPECT_NE(o.err.find("2 events, 1 failed"), std::string::npos) << o.err;
   EXPECT_EQ(lines(file("user_out.txt")).size(), 2u);
+}
+
+// Outputs that fail end the run with status 3, whatever else went well.
+TEST_F(ReaderTest, FailedOutputsEndWithStatusThree) {
+  const std::string kRun = EXAMPLES_DIR "/sim-2024.run.json";
+  fs::create_symlink("/dev/full", dir_ / "user_evids.txt");
+  Outcome o = reader("--quiet " + kRun + " -- -evstat");
+  EXPECT_EQ(o.status, 3) << o.err;
+  fs::remove(dir_ / "user_evids.txt");
+  o = reader("--quiet " + kRun + " -- -imdump nosuchdir");
+  EXPECT_EQ(o.status, 3) << o.err;
+  EXPECT_EQ(o.out.find("Failed to dump image") == std::string::npos, false);
+
+  // Standard output on a full disk.
+  int rc = std::system(
+      ("cd '" + dir_.string() + "' && '" READER_PATH "' --quiet " + kRun + " >/dev/full 2>err.txt")
+          .c_str());
+  EXPECT_EQ(WEXITSTATUS(rc), 3);
+  EXPECT_NE(file("err.txt").find("daq-reader: cannot write standard output: No space left"),
+            std::string::npos)
+      << file("err.txt");
+}
+
+// A recording of `events` events whose channel is bad in every one, so that
+// each event prints a line.
+std::string noisy_run(int events) {
+  std::string text = R"({"generation": 2024, "channels": [{"name": "A"}], "events": [)";
+  for (int k = 0; k < events; ++k) {
+    text += std::string(k == 0 ? "" : ",") + R"({"id": )" + std::to_string(k + 1) +
+            R"(, "type": 1, "sec": 1, "usec": 0, "status": 0, "channels": {"A": {"type": 2,
+            "block": {"mpulse": )" +
+            std::to_string(k + 1) + R"(}, "header": {"status": 3}, "single": 1.5}}})";
+  }
+  return text + "]}";
+}
+
+// A reader whose standard output goes to a pipe closed after ten bytes
+// still writes every data file whole, and says once that output failed.
+TEST_F(ReaderTest, ClosedPipeLosesNoDataFile) {
+  std::string run = write("noisy.run.json", noisy_run(3000));
+  Outcome o = run_here("sh -c \"'" READER_PATH "' --quiet '" + run +
+                       "' -- -evstat 2>err.txt; echo \\$? >rc.txt\" | head -c 10");
+  EXPECT_EQ(file("rc.txt"), "3\n");
+  EXPECT_EQ(lines(file("user_out.txt")).size(), 3001u);
+  std::string ids = file("user_evids.txt");
+  EXPECT_TRUE(ids.starts_with("Chan:A\t1,2,3,")) << ids.substr(0, 40);
+  EXPECT_TRUE(ids.ends_with(",2999,3000\n"));
+  std::vector<std::string> err = lines(file("err.txt"));
+  ASSERT_EQ(err.size(), 2u) << file("err.txt");
+  EXPECT_EQ(err[0], "daq-reader: cannot write standard output: Broken pipe");
+}
+
+// SIGINT and SIGTERM end the run after the event in hand, with its end
+// hook.  The reader's standard output is a pipe of one page that the test
+// stops reading, so the run cannot finish before the signal arrives.
+TEST_F(ReaderTest, InterruptEndsWithWholeFiles) {
+  std::string run = write("noisy.run.json", noisy_run(3000));
+  for (int signo : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signo);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    fcntl(out[0], F_SETPIPE_SZ, 4096);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      dup2(out[1], 1);
+      close(out[0]);
+      close(out[1]);
+      if (chdir(dir_.c_str()) != 0 || !std::freopen("err.txt", "w", stderr)) _exit(9);
+      execl(READER_PATH, READER_PATH, "--quiet", run.c_str(), "--", "-evstat", (char*)nullptr);
+      _exit(9);
+    }
+    close(out[1]);
+    char buffer[4096];
+    ASSERT_GT(read(out[0], buffer, 1), 0);  // the first event is done
+    kill(pid, signo);
+    std::string printed;
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) printed.append(buffer, n);
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
+    std::vector<std::string> err = lines(file("err.txt"));
+    ASSERT_EQ(err.size(), 1u);
+    size_t events = 0;
+    ASSERT_EQ(std::sscanf(err[0].c_str(), "daq-reader: interrupted after %zu events", &events), 1)
+        << err[0];
+    EXPECT_GE(events, 1u);
+    EXPECT_LT(events, 3000u);
+    std::vector<std::string> table = lines(file("user_out.txt"));
+    ASSERT_EQ(table.size(), events + 1);
+    EXPECT_TRUE(table.back().ends_with("\t1.500000\t")) << table.back();
+    std::string ids = file("user_evids.txt");
+    std::string last = (events == 1 ? "\t" : ",") + std::to_string(events) + "\n";
+    EXPECT_TRUE(ids.starts_with("Chan:A\t1") && ids.ends_with(last)) << ids;
+    EXPECT_NE(printed.find("READER FINISHED statistics"), std::string::npos);
+  }
 }
 
 }  // namespace

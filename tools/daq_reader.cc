@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,6 +202,45 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
+// The first SIGINT or SIGTERM asks the run to end after the event in hand,
+// with its end hook, so that every data file is whole; a second one ends
+// the process at once.
+volatile sig_atomic_t stop_signal = 0;
+
+extern "C" void on_stop_signal(int signo) {
+  if (stop_signal != 0) {
+    std::signal(signo, SIG_DFL);
+    std::raise(signo);
+    return;
+  }
+  stop_signal = signo;
+}
+
+void install_signal_handlers() {
+  // A closed pipe on standard output is a failed write, not the end of the
+  // run: the data files still get written.
+  std::signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sa.sa_flags = SA_RESTART;  // a write the signal interrupts goes on
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Flushes what the plug-in printed; a failure is reported once.  False once
+// standard output has failed.
+bool flush_stdout() {
+  static bool failed = false;
+  errno = 0;
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && !failed) {
+    failed = true;
+    std::fprintf(stderr, "daq-reader: cannot write standard output: %s\n",
+                 std::strerror(errno != 0 ? errno : EIO));
+  }
+  return !failed;
+}
+
 template <typename Reader, typename Init, typename End>
 int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getdata*), End end) {
   Reader reader(&run);
@@ -210,26 +250,34 @@ int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getda
   int argc = static_cast<int>(argv.size());
   argv.push_back(nullptr);
 
+  install_signal_handlers();
   int rc = init(argc, argv.data(), &reader);
   if (rc != 0) {
-    std::fflush(stdout);
+    flush_stdout();
     std::fprintf(stderr, "daq-reader: the start hook returned %d\n", rc);
     return 1;
   }
   vexa_daq_getdata data(&run);
   Progress progress(!o.quiet && isatty(STDERR_FILENO), run.events.size());
   size_t failed = 0;
-  for (size_t k = 0; k < run.events.size(); ++k) {
-    data.position(k);
+  size_t done = 0;
+  for (; done < run.events.size() && stop_signal == 0; ++done) {
+    data.position(done);
     if (loop(&data) != 0) ++failed;
-    progress.update(k + 1);
+    // What a killed run printed is complete up to its last event.
+    flush_stdout();
+    progress.update(done + 1);
   }
   int end_rc = end(&reader);
-  std::fflush(stdout);
+  bool printed = flush_stdout();
   progress.finish();
+  if (stop_signal != 0) {
+    std::fprintf(stderr, "daq-reader: interrupted after %zu events\n", done);
+    return 128 + stop_signal;
+  }
   std::fprintf(stderr, "daq-reader: %zu events, %zu failed, %.3f s\n", run.events.size(), failed,
                progress.seconds());
-  return failed != 0 || end_rc != 0 ? 3 : 0;
+  return failed != 0 || end_rc != 0 || !printed ? 3 : 0;
 }
 
 }  // namespace

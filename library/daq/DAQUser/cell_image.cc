@@ -8,6 +8,7 @@
 #include "cells.h"
 #include "image_file.h"
 #include "number_format.h"
+#include "output_status.h"
 #include "table_file.h"
 
 namespace daq {
@@ -52,6 +53,7 @@ void dump_image_file(const ChannelTurn& turn, const Image& im, time_stamp& tm, u
       !overflow && im.nx >= 0 && im.ny >= 0 && needed <= im.leni && (needed == 0 || im.data);
   if (!fits || write_image_to_file(im.nx, im.ny, im.bpp, im.data, &tm, num, name) != 0) {
     std::printf("Failed to dump image %s to file\n", name);
+    note_output_failure();
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "daq_user.h"
 #include "number_format.h"
+#include "output_status.h"
 #include "table_file.h"
 
 namespace {
@@ -39,6 +40,7 @@ void write_event_ids(const std::vector<Id>* lists, const char* hook) {
   if (fdids == nullptr) {
     std::perror("fopen");
     std::fputs("vexa_user_end2010(): failed to open event IDs file for writing\n", stdout);
+    daq::note_output_failure();
     return;
   }
   std::string text;
@@ -64,7 +66,10 @@ void write_event_ids(const std::vector<Id>* lists, const char* hook) {
   const char* action;
   error = daq::close_file(fdids, error, &action);
   fdids = nullptr;
-  if (error != 0) daq::report_file_error(hook, action, "event IDs file", error);
+  if (error != 0) {
+    daq::report_file_error(hook, action, "event IDs file", error);
+    daq::note_output_failure();
+  }
 }
 
 void write_description(vexa_daq_reader_base* reader) {
@@ -74,6 +79,7 @@ void write_description(vexa_daq_reader_base* reader) {
   int channels = chans != nullptr ? nchans : 0;
   if (descriptions != nullptr && channels > 0) {
     for (chan_descr_2010* d : *descriptions) {
+      if (d == nullptr) continue;  // as the description writer skips it
       for (int j = 0; j < channels; ++j) {
         if (std::strcmp(d->daq_name, chans[j]) == 0) vcout.push_back(d);
       }
@@ -87,20 +93,21 @@ void write_description(vexa_daq_reader_base* reader) {
     }
   }
   int result = dump_chan_desr(vcout, xfile, 2, 0, -1, nullptr, dims);
-  if (result != 0) std::printf("Failed to dump XML description file error: %d\n", result);
+  if (result != 0) {
+    std::printf("Failed to dump XML description file error: %d\n", result);
+    daq::note_output_failure();
+  }
 }
 
 template <typename Id>
 int end_run(vexa_daq_reader_base* reader, const std::vector<Id>* lists, const char* hook) {
-  if (reader == nullptr) {
-    if (!nodump) daq::close_table_file(hook);
-    return 0;
+  if (reader != nullptr) {
+    print_statistics(reader);
+    if (evstatdump) write_event_ids(lists, hook);
   }
-  print_statistics(reader);
-  if (evstatdump) write_event_ids(lists, hook);
   if (!nodump) daq::close_table_file(hook);
-  if (dumpxml) write_description(reader);
-  return 0;
+  if (reader != nullptr && dumpxml) write_description(reader);
+  return daq::outputs_failed() ? -1 : 0;
 }
 
 }  // namespace

@@ -58,7 +58,8 @@ void put_event_columns(std::string& row, const EventHeader& ev) {
   char iso[64] = "";
   if (!hdf5mode) {
     row += '[';
-    row += event_name_itoa(ev.evtype);
+    const char* type_name = event_name_itoa(ev.evtype);
+    if (type_name != nullptr) row += type_name;
     row += ']';
   }
   if (ev.evid != 0) {

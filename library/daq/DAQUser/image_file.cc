@@ -1,5 +1,8 @@
 #include "image_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,12 +33,27 @@ FILE* open_image_file(const std::string& name, const char* mode) {
   return f;
 }
 
-// Closes `f`; a failed write or close (a full disk) is reported and gives -2.
-int close_image_file(FILE* f, const std::string& name, bool written) {
+// `size_before` of a file made anew: a failed one is removed.
+constexpr off_t kNew = -2;
+
+// Closes `f`; a failed write or close (a full disk) is reported and gives
+// -2.  An image file is whole or absent: a new file that failed is removed,
+// an append that failed is cut back to the size the file had before it
+// (kept as it is when that size is unknown, -1).
+int finish_file(FILE* f, const std::string& name, bool written, off_t size_before) {
   int err = written && !std::ferror(f) ? 0 : (errno != 0 ? errno : EIO);
+  // Only a plain file is removed or cut: never a device such as /dev/full.
+  struct stat st;
+  bool plain = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
   if (std::fclose(f) != 0 && err == 0) err = errno != 0 ? errno : EIO;
   if (err == 0) return 0;
   std::fprintf(stderr, "grab: can't write %s: %s\n", name.c_str(), std::strerror(err));
+  if (!plain) return -2;
+  if (size_before == kNew) {
+    std::remove(name.c_str());
+  } else if (size_before >= 0) {
+    (void)truncate(name.c_str(), size_before);
+  }
   return -2;
 }
 
@@ -56,7 +74,24 @@ int write_netpbm(const std::string& name, const char* magic, int width, int heig
   if (f == nullptr) return -2;
   bool ok = std::fprintf(f, "%s\n%d %d\n255\n", magic, width, height) > 0;
   ok = ok && put_bytes(f, data, count);
-  return close_image_file(f, name, ok);
+  return finish_file(f, name, ok, kNew);
+}
+
+// Appends `head`, then a "width height lbpx" line and the pixel bytes, to
+// the file `name`: a record of the .bin form (with the event line as `head`)
+// or of the raw form with imbin.  A failed append is cut off again, so the
+// file holds whole records only.
+int append_record(const std::string& name, const std::string& head, int width, int height, int lbpx,
+                  const unsigned char* data) {
+  errno = 0;
+  FILE* f = open_image_file(name, "a");
+  if (f == nullptr) return -2;
+  struct stat st;
+  off_t size_before = fstat(fileno(f), &st) == 0 ? st.st_size : -1;
+  bool ok = head.empty() || std::fputs(head.c_str(), f) >= 0;
+  ok = ok && std::fprintf(f, "%d %d %d\n", width, height, lbpx) > 0;
+  ok = ok && put_bytes(f, data, byte_count(width, height, lbpx));
+  return finish_file(f, name, ok, size_before);
 }
 
 void replace_all(std::string& s, char from, char to) {
@@ -88,12 +123,13 @@ int camera_small_space(float lim) {
 
 int write_raw_file(char* file_name, int width, int height, int lbpx, unsigned char* data) {
   std::string name = file_name != nullptr ? file_name : "";
+  if (imbin) return daq::append_record(name, "", width, height, lbpx, data);
   errno = 0;
-  FILE* f = daq::open_image_file(name, imbin ? "a" : "w");
+  FILE* f = daq::open_image_file(name, "w");
   if (f == nullptr) return -2;
   bool ok = std::fprintf(f, "%d %d %d\n", width, height, lbpx) > 0;
   ok = ok && daq::put_bytes(f, data, daq::byte_count(width, height, lbpx));
-  return daq::close_image_file(f, name, ok);
+  return daq::finish_file(f, name, ok, daq::kNew);
 }
 
 int write_image_to_file(int width, int height, int lbpx, unsigned char* data, time_stamp* tm,
@@ -125,13 +161,10 @@ int write_image_to_file(int width, int height, int lbpx, unsigned char* data, ti
 
   if (imbin) {
     if (!name_fits(name)) return -2;
-    errno = 0;
-    FILE* f = open_image_file(name, "a");
-    if (f == nullptr) return -2;
-    bool ok = std::fprintf(f, "%d %d %d\n", static_cast<int32_t>(event_id),
-                           static_cast<int32_t>(timeup), static_cast<int32_t>(timelow)) > 0;
-    if (close_image_file(f, name, ok) != 0) return -2;
-    return write_raw_file(name.data(), width, height, lbpx, data);
+    char head[64];
+    std::snprintf(head, sizeof head, "%d %d %d\n", static_cast<int32_t>(event_id),
+                  static_cast<int32_t>(timeup), static_cast<int32_t>(timelow));
+    return append_record(name, head, width, height, lbpx, data);
   }
 
   name += '_';

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "daq_user.h"
+#include "run_state.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ bool takes_value(const char* word) { return std::strchr(word, '-') == nullptr; }
 int optional_value(int i, int argc, char** argv, char** value) {
   if (i + 1 >= argc) return 2;
   if (!takes_value(argv[i + 1])) return 1;
-  *value = argv[i + 1];
+  daq::keep_option_value(value, argv[i + 1]);
   return 2;
 }
 
@@ -70,7 +71,7 @@ void parse_options(int argc, char** argv) {
       if (std::strcmp(word, f.word) == 0) flag = &f;
     }
     if (std::strcmp(word, "-out") == 0) {
-      if (i + 1 < argc) file = argv[i + 1];
+      if (i + 1 < argc) keep_option_value(&file, argv[i + 1]);
       step = 2;
     } else if (flag != nullptr) {
       *flag->flag = true;
@@ -84,7 +85,7 @@ void parse_options(int argc, char** argv) {
           vexa_user_help();
           std::exit(1);
         }
-        ftilist = argv[i + 1];
+        keep_option_value(&ftilist, argv[i + 1]);
       }
       step = 2;
     } else if (std::strcmp(word, "-imdump") == 0) {

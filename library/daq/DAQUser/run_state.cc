@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "daq_user.h"
 
@@ -13,6 +14,15 @@ char default_file[] = "./user_out.txt";
 char default_fileids[] = "./user_evids.txt";
 char default_imdir[] = "./";
 char default_xfile[] = "./user_descr.xml";
+
+// The plug-in's own copies of option values: a host may free its argument
+// words once the start hook returns.
+struct OwnedValue {
+  char** global;
+  char* copy;
+};
+OwnedValue owned_values[] = {
+    {&file, nullptr}, {&imdir, nullptr}, {&xfile, nullptr}, {&ftilist, nullptr}};
 
 }  // namespace
 
@@ -51,11 +61,28 @@ int bad_chans = 0;
 
 namespace daq {
 
+void keep_option_value(char** global, const char* value) {
+  for (OwnedValue& o : owned_values) {
+    if (o.global != global || value == nullptr) continue;
+    char* copy = strdup(value);
+    if (copy == nullptr) return;  // out of memory: the earlier value stays
+    std::free(o.copy);
+    o.copy = copy;
+    *global = copy;
+    return;
+  }
+}
+
 void restore_default_names() {
   file = default_file;
   fileids = default_fileids;
   imdir = default_imdir;
   xfile = default_xfile;
+  for (OwnedValue& o : owned_values) {
+    if (*o.global == o.copy) *o.global = nullptr;
+    std::free(o.copy);
+    o.copy = nullptr;
+  }
 }
 
 void reset_run_state() {

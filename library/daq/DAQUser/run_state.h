@@ -4,7 +4,12 @@
 
 namespace daq {
 
-// Points file, fileids, imdir and xfile back at their default names.
+// Points `global` (&file, &imdir, &xfile or &ftilist) at the plug-in's own
+// copy of `value`, releasing the copy of an earlier value.
+void keep_option_value(char** global, const char* value);
+
+// Points file, fileids, imdir and xfile back at their default names and
+// releases the copies of option values (ftilist, when it was one, is null).
 void restore_default_names();
 
 // Puts every option, name, table, list and counter back to its value at

@@ -8,6 +8,7 @@
 #include "daq_user.h"
 #include "number_format.h"
 #include "options.h"
+#include "output_status.h"
 #include "row_writer.h"
 #include "table_file.h"
 
@@ -90,6 +91,7 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader) {
   if (reader == nullptr) return -1;
   daq::parse_options(argc, argv);
   daq::reset_table_file_errors();
+  daq::reset_output_failures();
 
   nchans = reader->get_number_of_channels();
   std::printf("CHANNELS: %d\n", nchans);

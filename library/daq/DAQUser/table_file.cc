@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "daq_user.h"
+#include "output_status.h"
 #include "row_writer.h"
 
 namespace daq {
@@ -68,7 +69,10 @@ void close_table_file(const char* hook) {
   const char* action;
   int error = close_file(fd, table_error, &action);
   fd = nullptr;
-  if (error != 0) report_file_error(hook, action, "table file", error);
+  if (error != 0) {
+    report_file_error(hook, action, "table file", error);
+    note_output_failure();
+  }
 }
 
 }  // namespace daq
