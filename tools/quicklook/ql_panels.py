@@ -148,7 +148,10 @@ class HeaderRow(Row):
                      fontweight="bold")
         ax.text(0, 1, "\n".join(data), va="top", ha="left", family="monospace", fontsize=10,
                 transform=ax.transAxes)
-        return {}
+        gen = run.attr("generation")
+        return {"generation": gen, "events": run.count,
+                "first_event": run.event_id(run.first) if run.count else None,
+                "last_event": run.event_id(run.last - 1) if run.count else None}
 
 
 class PresenceRow(Row):
