@@ -162,7 +162,7 @@ class PresenceRow(Row):
         self.channels = channels
         self.part, self.parts = part, parts
         # Tall enough for the legend's eleven entries too.
-        self.height = max(300, 75 + 15 * len(channels))
+        self.height = max(260, 75 + 15 * len(channels))
 
     def compute(self, run):
         n = run.count
@@ -210,7 +210,7 @@ class PresenceRow(Row):
             ax.set_axis_off()
             handles = [Patch(facecolor=c, edgecolor="#808080", label=l)
                        for c, l in zip(PRESENCE_COLOURS, PRESENCE_LABELS)]
-            ax.legend(handles=handles, loc="upper left", fontsize=9, title="cell was",
+            ax.legend(handles=handles, loc="upper left", fontsize=8, title="cell was",
                       frameon=False)
             return {}
         cmap = ListedColormap(PRESENCE_COLOURS)
