@@ -18,13 +18,14 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 TOOL = os.environ.get("QUICKLOOK") or os.path.join(ROOT, "tools", "quicklook", "daq_quicklook.py")
 
 
-def quicklook(*args, cwd=None):
+def quicklook(*args, cwd=None, env=None):
     return subprocess.run(["/usr/bin/python3", TOOL, *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, **(env or {})))
 
 
-def describe(run_file, out, *args):
-    res = quicklook(run_file, "-o", out, "--describe", *args)
+def describe(run_file, out, *args, env=None):
+    res = quicklook(run_file, "-o", out, "--describe", *args, env=env)
     assert res.returncode == 0, res.stderr
     return json.loads(res.stdout)
 
@@ -189,6 +190,27 @@ def test_long_runs_are_decimated(tmp_path):
     d = describe(tmp_path / "long.h5", tmp_path / "long.png")
     assert panels(d, "T", "series")[0]["stride"] == 3
     assert panels(d, kind="presence")[0]["bin"] == 6
+
+
+def test_reads_in_small_chunks_give_the_same_panels(tmp_path):
+    """Every chunked read (presence bins, means, sums, last frame) across chunk boundaries."""
+    w = fx.RunWriter(tmp_path / "r.h5", 2300, plugin=True)
+    rng = fx.np.random.default_rng(5)
+    missing = fx.np.where(rng.random(2300) < 0.2, 6, 0)
+    sizes = fx.np.where((fx.np.arange(2300) % 5 == 0)[:, None], [2, 3], [4, 6])
+    w.image("CAM", rng.integers(0, 255, (2300, 6, 4)), missing=missing, sizes=sizes)
+    w.spectrum("ADC", [rng.normal(0, 1, (2300, 7))], missing=fx.np.where(missing, 2, 0))
+    w.scalar("T", rng.normal(0, 1, 2300), missing=missing, bad=[7, 700])
+    w.close()
+    whole = describe(tmp_path / "r.h5", tmp_path / "a.png")
+    small = describe(tmp_path / "r.h5", tmp_path / "a.png",
+                     env={"DAQ_QUICKLOOK_CHUNK_BYTES": "40"})
+    assert small == whole
+    mean = panels(whole, "CAM", "mean_frame")[0]
+    present = missing == 0
+    same = present & (fx.np.arange(2300) % 5 != 0)
+    assert (mean["frames"], mean["other_size"]) == (int(same.sum()), int((present & ~same).sum()))
+    assert panels(whole, "CAM", "intensity")[0]["stride"] == 2
 
 
 @pytest.mark.parametrize("make,message", [

@@ -1,13 +1,15 @@
 """Reading a run file of the HDF5 layout (layout_version 2) in bounded chunks."""
 
 import math
+import os
 
 import h5py
 import numpy as np
 
 LAYOUT_VERSION = 2
-# Bytes of one dataset read at a time; keeps memory bounded on long runs.
-CHUNK_BYTES = 32 << 20
+# Bytes of one dataset read at a time; keeps memory bounded on long runs.  The tests make it
+# tiny to cross chunk boundaries on small files.
+CHUNK_BYTES = int(os.environ.get("DAQ_QUICKLOOK_CHUNK_BYTES", 32 << 20))
 
 MISSING_NAMES = {
     0: "value",
