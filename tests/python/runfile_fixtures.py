@@ -173,7 +173,6 @@ def demo_run(path, plugin=False, generation=2024, events=20):
     w = RunWriter(path, n, plugin=plugin, generation=generation)
     w.channel("TIMING.MARK", "mark", unit="none", source="timing")
     w.scalar("TOROID.1", 1 + rng.normal(0, 1e-3, n), unit="nC", location="LINAC.1", calib=1.01)
-    absent = np.full(n, np.nan)
     w.pairs("BPM.1", {"x": rng.normal(0, 0.05, n), "y": rng.normal(0, 0.02, n),
                       "charge": 1 + rng.normal(0, 0.01, n)}, unit="mm", location="LINAC.1")
     t = np.arange(64)
@@ -195,7 +194,6 @@ def demo_run(path, plugin=False, generation=2024, events=20):
     gauge_missing = np.where(np.arange(n) % 3 == 1, 2, 0)
     w.scalar("VAC.GAUGE", 3.17 + rng.normal(0, 0.01, n), missing=gauge_missing, unit="nPa",
              location="DUMP")
-    del absent
     w.close()
 
 

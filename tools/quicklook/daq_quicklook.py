@@ -13,6 +13,7 @@ import sys
 # The modules live beside this script in the source tree and in quicklook/ beside the
 # installed program.
 _here = os.path.dirname(os.path.realpath(__file__))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path[:0] = [_here, os.path.join(_here, "quicklook")]
 
 import matplotlib  # noqa: E402

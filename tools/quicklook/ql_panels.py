@@ -55,11 +55,16 @@ def unit_label(label, unit):
     return f"{label} [{unit}]" if unit else label
 
 
+def tick_positions(count, ticks):
+    """Evenly spaced whole positions in range(count), at most about `ticks` of them."""
+    return np.arange(0, count, max(1, -(-count // ticks)))
+
+
 def event_ticks(ax, run, rows, axis="x", count=6):
     """Labels a row-number axis (0 = first selected event) with event IDs."""
     if rows <= 0:
         return
-    pos = np.unique(np.linspace(0, rows - 1, min(count, rows)).round().astype(int))
+    pos = tick_positions(rows, count)
     labels = [str(run.event_id(run.first + int(p))) for p in pos]
     if axis == "x":
         ax.set_xticks(pos + 0.5)
@@ -221,7 +226,7 @@ class PresenceRow(Row):
         size = 9 if len(self.channels) <= 25 else 7
         ax.set_yticklabels([c.name for c in self.channels], fontsize=size)
         bins = grid.shape[1]
-        pos = np.unique(np.linspace(0, bins - 1, min(6, bins)).round().astype(int))
+        pos = tick_positions(bins, 6)
         ax.set_xticks(pos + 0.5)
         ax.set_xticklabels([str(run.event_id(run.first + int(p) * per_bin)) for p in pos],
                            fontsize=8)
@@ -384,7 +389,7 @@ class SpectrumRow(ChannelRow):
             if stride == 1:
                 event_ticks(ax, run, nrows, axis="y", count=5)
             else:
-                pos = np.unique(np.linspace(0, nrows - 1, min(5, nrows)).round().astype(int))
+                pos = tick_positions(nrows, 5)
                 ax.set_yticks(pos + 0.5)
                 ax.set_yticklabels([str(run.event_id(run.first + int(p) * stride)) for p in pos],
                                    fontsize=8)
@@ -547,7 +552,7 @@ class StructuredRow(ChannelRow):
         ax.imshow(state[None, :], aspect="auto", interpolation="nearest", cmap=colours,
                   vmin=-0.5, vmax=2.5, extent=(0, state.size, 1, 0))
         ax.set_yticks([])
-        pos = np.unique(np.linspace(0, state.size - 1, min(6, state.size)).round().astype(int))
+        pos = tick_positions(state.size, 6)
         ax.set_xticks(pos + 0.5)
         ax.set_xticklabels([str(run.event_id(run.first + int(p) * per_bin)) for p in pos],
                            fontsize=8)
