@@ -1,0 +1,237 @@
+"""Reading a run file of the HDF5 layout (layout_version 2) in bounded chunks."""
+
+import math
+import os
+
+import h5py
+import numpy as np
+
+LAYOUT_VERSION = 2
+# Bytes of one dataset read at a time; keeps memory bounded on long runs.  The tests make it
+# tiny to cross chunk boundaries on small files.
+CHUNK_BYTES = int(os.environ.get("DAQ_QUICKLOOK_CHUNK_BYTES", 32 << 20))
+
+MISSING_NAMES = {
+    0: "value",
+    1: "empty",
+    2: "not found",
+    3: "cut short",
+    4: "other kind",
+    5: "size differs",
+    6: "no image",
+    7: "invalid image",
+    8: "not converted",
+}
+
+# Dataset names a channel group may hold besides its kind's own data.
+COMMON_DATASETS = {"Missing", "SrvBlockStatus", "ChanStatus", "MacroPulse", "Length"}
+
+
+class RunFileError(Exception):
+    """The file cannot be read as a run file at all."""
+
+
+class CannotDraw(Exception):
+    """One channel's data cannot be drawn; the reason goes into its panel."""
+
+
+def text(value):
+    """An attribute as text: h5py gives str for UTF-8, bytes for fixed strings."""
+    if value is None:
+        return ""
+    if isinstance(value, bytes):
+        return value.decode("utf-8", "replace")
+    if isinstance(value, np.ndarray) and value.shape == ():
+        return text(value[()])
+    return str(value)
+
+
+def escape_name(name):
+    return name.replace("%", "%25").replace("/", "%2F")
+
+
+def unescape_name(key):
+    base = key.split("#", 1)[0] if "#" in key[1:] else key
+    return base.replace("%2F", "/").replace("%25", "%")
+
+
+def rows_per_read(row_bytes):
+    return max(1, CHUNK_BYTES // max(1, int(row_bytes)))
+
+
+def stride_for(count, limit):
+    """Every how many-th event is drawn so that at most `limit` are."""
+    return max(1, math.ceil(count / limit)) if count > 0 else 1
+
+
+class Channel:
+    def __init__(self, key, group):
+        self.key = key
+        self.group = group
+        attrs = group.attrs
+        self.name = text(attrs.get("column")) or unescape_name(key)
+        self.kind = text(attrs.get("kind"))
+        self.unit = text(attrs.get("unit"))
+        if self.unit.lower() == "none":
+            self.unit = ""
+
+    def has(self, name):
+        return isinstance(self.group.get(name), h5py.Dataset)
+
+    def dataset(self, name, events=None):
+        """A dataset of the group with at least `events` rows, else CannotDraw."""
+        obj = self.group.get(name)
+        if not isinstance(obj, h5py.Dataset):
+            raise CannotDraw(f"no {name} dataset")
+        if events is not None and (obj.ndim == 0 or obj.shape[0] < events):
+            rows = 0 if obj.ndim == 0 else obj.shape[0]
+            raise CannotDraw(f"{name} has {rows} rows, the run {events} events")
+        return obj
+
+    def members(self):
+        """Spectrum member numbers, from the Member<m> datasets."""
+        found = []
+        for key in self.group.keys():
+            if key.startswith("Member") and key[6:].isdigit():
+                found.append(int(key[6:]))
+        return sorted(found)
+
+    def pair_datasets(self):
+        """(pair name, dataset name) in order of first appearance."""
+        names = self.group.attrs.get("pair_names")
+        if names is None:
+            keys = [k for k in self.group.keys()
+                    if k not in COMMON_DATASETS and isinstance(self.group.get(k), h5py.Dataset)]
+            return [(unescape_name(k), k) for k in keys]
+        if isinstance(names, (str, bytes)):
+            names = [names]
+        result = []
+        for name in np.ravel(np.asarray(names, dtype=object)):
+            name = text(name)
+            key = escape_name(name)
+            if key in COMMON_DATASETS or key not in self.group:
+                if key + "#pair" in self.group:
+                    key += "#pair"
+            result.append((name, key))
+        return result
+
+
+class RunFile:
+    """An open run file: its header, channels, and chunked reads over a range of events."""
+
+    def __init__(self, path):
+        self.path = path
+        try:
+            self.file = h5py.File(path, "r")
+        except FileNotFoundError:
+            raise RunFileError("no such file")
+        except (OSError, ValueError) as err:
+            raise RunFileError(f"not a readable HDF5 file ({_short(err)})")
+        try:
+            self._open()
+        except RunFileError:
+            self.file.close()
+            raise
+        except (OSError, KeyError, ValueError, RuntimeError, TypeError) as err:
+            self.file.close()
+            raise RunFileError(f"damaged run file ({_short(err)})")
+
+    def _open(self):
+        run = self.file.get("run")
+        if not isinstance(run, h5py.Group):
+            raise RunFileError("no /run group: not a run file")
+        self.run = run
+        attrs = run.attrs
+        version = attrs.get("layout_version")
+        if version is None:
+            raise RunFileError("/run has no layout_version: not a layout-2 run file "
+                               "(written by an older daq-table2h5?)")
+        if int(version) != LAYOUT_VERSION:
+            raise RunFileError(f"layout_version {int(version)}, this tool reads {LAYOUT_VERSION}")
+        ids = run.get("EventId")
+        if not isinstance(ids, h5py.Dataset) or ids.ndim != 1:
+            raise RunFileError("no /run/EventId dataset")
+        self.event_ids = ids
+        self.events = int(attrs["events"]) if "events" in attrs else ids.shape[0]
+        if ids.shape[0] < self.events:
+            raise RunFileError(f"/run/EventId has {ids.shape[0]} rows, events says {self.events}")
+        time = run.get("Time")
+        self.time = time if isinstance(time, h5py.Dataset) and time.shape[0] >= self.events else None
+        self.channels = [Channel(key, obj) for key, obj in run.items()
+                         if isinstance(obj, h5py.Group)]
+        self.first, self.last = 0, self.events
+
+    def close(self):
+        self.file.close()
+
+    # -- header ------------------------------------------------------------------------------
+
+    def attr(self, name, default=None):
+        value = self.run.attrs.get(name, default)
+        if isinstance(value, np.generic):
+            value = value.item()
+        if isinstance(value, bytes):
+            value = value.decode("utf-8", "replace")
+        return value
+
+    def event_id(self, row):
+        return int(self.event_ids[row])
+
+    def time_us(self, row):
+        if self.time is None:
+            return None
+        return int(self.time[row])
+
+    # -- event selection ---------------------------------------------------------------------
+
+    def select(self, first_id=None, last_id=None):
+        """Restricts reads to the rows from the first event ID >= first_id to the last <= last_id."""
+        lo, hi = None, None
+        step = rows_per_read(8)
+        for start in range(0, self.events, step):
+            ids = self.event_ids[start:min(self.events, start + step)]
+            ok = np.ones(ids.shape, bool)
+            if first_id is not None:
+                ok &= ids >= first_id
+            if last_id is not None:
+                ok &= ids <= last_id
+            where = np.flatnonzero(ok)
+            if where.size:
+                if lo is None:
+                    lo = start + int(where[0])
+                hi = start + int(where[-1]) + 1
+        if lo is None:
+            return False
+        self.first, self.last = lo, hi
+        return True
+
+    @property
+    def count(self):
+        return self.last - self.first
+
+    # -- reads -------------------------------------------------------------------------------
+
+    def chunks(self, dataset, row_bytes=None):
+        """(row offset within the selection, rows) over the selected events, bounded in size."""
+        if row_bytes is None:
+            row_bytes = dataset.dtype.itemsize * int(np.prod(dataset.shape[1:], dtype=np.int64))
+        step = rows_per_read(row_bytes)
+        for start in range(self.first, self.last, step):
+            yield start - self.first, dataset[start:min(self.last, start + step)]
+
+    def strided(self, dataset, stride):
+        """Every stride-th selected row of a one-dimensional dataset."""
+        return dataset[self.first:self.last:stride]
+
+    def seconds(self, stride):
+        """Event times in seconds since the first selected event, or row numbers without Time."""
+        if self.time is None:
+            return np.arange(self.first, self.last, stride) - self.first, False
+        t = self.strided(self.time, stride).astype(np.int64)
+        t0 = int(self.time[self.first])
+        return (t - t0) / 1e6, True
+
+
+def _short(err):
+    msg = str(err).strip().splitlines()[0] if str(err).strip() else type(err).__name__
+    return msg[:160]
