@@ -7,7 +7,8 @@
 #   make check-formats  compare the number formatter with printf on every float (minutes)
 
 PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev libhdf5-dev
+            libbenchmark-dev libhdf5-dev hdf5-filter-plugin python3-h5py python3-pandas \
+            python3-pytest
 JOBS ?= $(shell nproc)
 BUILD := build
 TESTBUILD := build-test
