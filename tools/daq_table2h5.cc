@@ -441,12 +441,21 @@ struct Scan {
 
 // The cheap pass: kinds and widths, without converting values. With
 // `check`, also the report of --check.
-Scan scan(const Options& o, bool check, std::vector<ColumnCounts>* counts, uint64_t* short_rows,
-          uint64_t* non_increasing) {
+Scan scan(const Options& o, const Description& d, bool check, std::vector<ColumnCounts>* counts,
+          uint64_t* short_rows, uint64_t* non_increasing) {
   TableReader reader(o.table, false);
   Scan s;
   s.header = reader.header();
-  s.profiles.resize(s.header.channels.size());
+  size_t n = s.header.channels.size();
+  s.profiles.resize(n);
+  // A column the description gives spectrum or image parameters for is
+  // scanned up to its first cell with data, which tells whether it is one.
+  std::vector<bool> described(n), skip(n);
+  for (size_t i = 0; i < n; ++i) {
+    described[i] = d.parameters.count(base_name(s.header.channels[i])) > 0 &&
+                   o.kinds.count(s.header.channels[i]) == 0;
+  }
+  reader.skip_columns(&skip);
   Row row;
   uint64_t last_id = 0;
   while (true) {
@@ -466,8 +475,11 @@ Scan scan(const Options& o, bool check, std::vector<ColumnCounts>* counts, uint6
       }
     }
     ++s.rows;
-    for (size_t i = 0; i < s.profiles.size(); ++i)
+    for (size_t i = 0; i < n; ++i) {
+      if (skip[i]) continue;
       profile_cell(row.channels[i].cell, &s.profiles[i]);
+      if (described[i] && row.channels[i].cell.form == CellForm::kList) skip[i] = true;
+    }
     if (!check) continue;
     if (row.short_row) {
       ++*short_rows;
@@ -494,7 +506,7 @@ int run(const Options& o) {
 
   std::vector<ColumnCounts> counts;
   uint64_t short_rows = 0, non_increasing = 0;
-  Scan s = scan(o, false, &counts, &short_rows, &non_increasing);
+  Scan s = scan(o, description, false, &counts, &short_rows, &non_increasing);
   std::vector<ColumnPlan> plans = make_plans(s.header, s.profiles, description, o);
   counts.assign(plans.size(), ColumnCounts());
 

@@ -166,6 +166,22 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
       ++p;
       continue;
     }
+    // Unsigned integers (pixels, -fti values) straight from the text.
+    if (static_cast<unsigned>(*p - '0') < 10) {
+      const char* q = p;
+      int64_t x = 0;
+      while (q < e && static_cast<unsigned>(*q - '0') < 10 && q - p < 18) x = x * 10 + (*q++ - '0');
+      if (q == e || *q == ' ') {
+        if (values) g->values.push_back(static_cast<double>(x));
+        if (!(g->forms & kInt)) g->min_int = g->max_int = x;
+        g->min_int = std::min(g->min_int, x);
+        g->max_int = std::max(g->max_int, x);
+        g->forms |= kInt;
+        ++g->count;
+        p = q;
+        continue;
+      }
+    }
     const char* q = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(e - p)));
     if (q == nullptr) q = e;
     std::string_view word(p, static_cast<size_t>(q - p));
@@ -457,8 +473,14 @@ bool TableReader::next(Row* row) {
     hex(k++, &row->ev_status);
   }
   row->channels.resize(header_.channels.size());
-  for (ChannelCell& ch : row->channels) {
+  for (size_t c = 0; c < row->channels.size(); ++c) {
+    ChannelCell& ch = row->channels[c];
     ch.srv_status = ch.chan_status = 0;
+    if (skip_ != nullptr && (*skip_)[c]) {
+      k += header_.status_columns ? 3 : 1;
+      ch.cell.clear();
+      continue;
+    }
     if (header_.status_columns) {
       if (k < count) hex(k++, &ch.srv_status);
       if (k < count) hex(k++, &ch.chan_status);

@@ -136,6 +136,9 @@ class TableReader {
   // The line read last has no line end: the file stops inside it.
   bool line_unterminated() const { return !line_terminated_; }
   int line() const { return line_no_; }
+  // Columns whose cells are left unparsed (the scan of a column the
+  // description already tells); `skip` must outlive the reader.
+  void skip_columns(const std::vector<bool>* skip) { skip_ = skip; }
 
  private:
   bool next_line();
@@ -143,6 +146,7 @@ class TableReader {
 
   int fd_ = -1;
   bool values_;
+  const std::vector<bool>* skip_ = nullptr;
   std::vector<char> buf_;
   size_t begin_ = 0, end_ = 0;  // unread bytes of buf_
   bool eof_ = false;

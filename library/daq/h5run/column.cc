@@ -1,6 +1,7 @@
 #include "column.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace h5run {
@@ -10,9 +11,6 @@ namespace {
 constexpr H5Z_filter_t kBitshuffle = 32008;
 constexpr size_t kMaxChunkBytes = 4 << 20;
 constexpr size_t kDefaultChunkBytes = 64 << 10;
-// A gap of fill rows longer than this is left to the file's fill value
-// instead of being buffered.
-constexpr size_t kMaxPadBytes = 64 << 10;
 
 }  // namespace
 
@@ -67,12 +65,12 @@ Column::Column(hid_t parent, std::string name, hid_t type, std::vector<hsize_t> 
 void Column::pad_to(uint64_t index) {
   uint64_t next = first_ + buffered_;
   if (index < next) return;
-  if (buffered_ == 0 || (index - next) * fill_row_.size() > kMaxPadBytes) {
+  if (buffered_ == 0) {
     // Leave the gap to the fill value of the file.
-    if (buffered_ > 0) return;  // caller flushes first
     first_ = index;
     return;
   }
+  // Behind buffered rows the gap is buffered too (the memory bound counts it).
   while (next < index) {
     if (is_string_) {
       text_starts_.push_back(text_.size());
@@ -93,11 +91,6 @@ void* Column::row(uint64_t index) {
   }
   if (index < next) throw Error("row " + std::to_string(index) + " of " + name_ + " written twice");
   pad_to(index);
-  if (first_ + buffered_ != index) {
-    // A long gap behind buffered rows: write them, leave the gap to the fill.
-    flush();
-    first_ = index;
-  }
   buffer_.insert(buffer_.end(), fill_row_.begin(), fill_row_.end());
   ++buffered_;
   return buffer_.data() + (buffered_ - 1) * fill_row_.size();
@@ -107,10 +100,6 @@ void Column::set_string(uint64_t index, std::string_view text) {
   uint64_t next = first_ + buffered_;
   if (index < next) throw Error("row " + std::to_string(index) + " of " + name_ + " written twice");
   pad_to(index);
-  if (first_ + buffered_ != index) {
-    flush();
-    first_ = index;
-  }
   text_starts_.push_back(text_.size());
   text_.append(text.data(), text.size());
   text_ += '\0';
@@ -168,18 +157,33 @@ void Column::create(uint64_t rows) {
   extent_ = 0;
 }
 
-void Column::flush() {
+void Column::take() {
   if (buffered_ == 0) return;
-  if (!dataset_.valid()) create(buffered_);
-  uint64_t end = first_ + buffered_;
-  std::vector<hsize_t> dims{std::max(end, extent_)};
-  dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
+  if (taken_rows_ != 0) write_taken();
+  taken_first_ = first_;
+  taken_rows_ = buffered_;
+  std::swap(taken_, buffer_);
+  std::swap(taken_text_, text_);
+  std::swap(taken_starts_, text_starts_);
+  first_ += buffered_;
+  buffered_ = 0;
+  buffer_.clear();
+  text_.clear();
+  text_starts_.clear();
+}
+
+void Column::write_taken() {
+  if (taken_rows_ == 0) return;
+  if (!dataset_.valid()) create(taken_rows_);
+  uint64_t end = taken_first_ + taken_rows_;
   if (end > extent_) {
+    std::vector<hsize_t> dims{end};
+    dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
     check_status(H5Dset_extent(dataset_.get(), dims.data()), "extend " + name_);
     extent_ = end;
   }
   if (row_elements_ > 0) {
-    std::vector<hsize_t> start{first_}, count{buffered_};
+    std::vector<hsize_t> start{taken_first_}, count{taken_rows_};
     for (hsize_t d : row_dims_) {
       start.push_back(0);
       count.push_back(d);
@@ -191,22 +195,32 @@ void Column::flush() {
     Dataspace memory(check(H5Screate_simple(static_cast<int>(count.size()), count.data(), nullptr),
                            "create a dataspace"));
     herr_t status;
+    errno = 0;
     if (is_string_) {
-      std::vector<const char*> pointers(buffered_);
-      for (size_t k = 0; k < buffered_; ++k) pointers[k] = text_.data() + text_starts_[k];
+      std::vector<const char*> pointers(taken_rows_);
+      for (size_t k = 0; k < taken_rows_; ++k) pointers[k] = taken_text_.data() + taken_starts_[k];
       status = H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT,
                         pointers.data());
     } else {
       status = H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT,
-                        buffer_.data());
+                        taken_.data());
+    }
+    if (status < 0 && errno != 0) {
+      throw Error("cannot write rows of " + name_ + ": " + std::strerror(errno));
     }
     check_status(status, "write rows of " + name_);
   }
-  first_ = end;
-  buffered_ = 0;
-  buffer_.clear();
-  text_.clear();
-  text_starts_.clear();
+  taken_rows_ = 0;
+  taken_.clear();
+  taken_text_.clear();
+  taken_starts_.clear();
+}
+
+bool Column::would_grow(const std::vector<hsize_t>& row_dims) const {
+  for (size_t k = 0; k < row_dims.size() && k < row_dims_.size(); ++k) {
+    if (row_dims[k] > row_dims_[k]) return true;
+  }
+  return false;
 }
 
 void Column::grow(const std::vector<hsize_t>& row_dims) {

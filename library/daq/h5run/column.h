@@ -54,7 +54,17 @@ class Column {
 
   size_t buffered_bytes() const { return buffer_.size() + text_.size(); }
   // Writes the buffered rows.
-  void flush();
+  void flush() {
+    take();
+    write_taken();
+  }
+  // Sets the buffered rows aside, so that write_taken() can write them
+  // (on another thread) while new rows are buffered. No HDF5 call.
+  void take();
+  // Writes the rows set aside by take().
+  void write_taken();
+  // Whether `row_dims` is larger than the row shape in some dimension.
+  bool would_grow(const std::vector<hsize_t>& row_dims) const;
   // Writes what is left and sets the dataset to `events` rows.
   void finish(uint64_t events);
   // The dataset, created (empty) if no row was written yet.
@@ -83,6 +93,11 @@ class Column {
   std::vector<unsigned char> buffer_;
   std::string text_;                 // string rows, each ended by '\0'
   std::vector<size_t> text_starts_;  // per buffered string row
+  // Rows set aside by take().
+  uint64_t taken_first_ = 0, taken_rows_ = 0;
+  std::vector<unsigned char> taken_;
+  std::string taken_text_;
+  std::vector<size_t> taken_starts_;
 };
 
 }  // namespace h5run

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace h5run {
 
@@ -236,22 +237,28 @@ uint64_t RunWriter::row() const {
 }
 
 void RunWriter::set_attribute(std::string_view name, std::string_view value) {
+  wait();
   write_string_attribute(run_.get(), name, value);
 }
 void RunWriter::set_attribute(std::string_view name, int64_t value) {
+  wait();
   write_attribute(run_.get(), name, H5T_NATIVE_INT64, &value);
 }
 void RunWriter::set_attribute(std::string_view name, uint64_t value) {
+  wait();
   write_attribute(run_.get(), name, H5T_NATIVE_UINT64, &value);
 }
 void RunWriter::set_attribute(std::string_view name, uint8_t value) {
+  wait();
   write_attribute(run_.get(), name, H5T_NATIVE_UINT8, &value);
 }
 void RunWriter::set_attribute(std::string_view name, double value) {
+  wait();
   write_attribute(run_.get(), name, H5T_NATIVE_DOUBLE, &value);
 }
 
 int RunWriter::add_channel(const ChannelSpec& spec) {
+  wait();
   std::string link = escape(spec.column);
   std::string unique = link;
   for (int k = 2; std::find(link_names_.begin(), link_names_.end(), unique) != link_names_.end();
@@ -272,8 +279,7 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   write_string_attribute(g, "missing_codes", missing_codes_text());
   uint64_t first = in_event_ ? events_ - 1 : events_;
   auto column = [&](const char* name, hid_t type, const void* fill) {
-    return std::make_unique<Column>(g, name, type, std::vector<hsize_t>{}, fill, first,
-                                    compression_);
+    return new_column(g, name, type, std::vector<hsize_t>{}, fill, first);
   };
   const uint8_t not_found = static_cast<uint8_t>(Missing::kNotFound), no = 0;
   const uint32_t zero32 = 0;
@@ -314,15 +320,19 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
 }
 
 void RunWriter::set_channel_attribute(int ch, std::string_view name, std::string_view value) {
+  wait();
   write_string_attribute(channel(ch).group.get(), name, value);
 }
 void RunWriter::set_channel_attribute(int ch, std::string_view name, int64_t value) {
+  wait();
   write_attribute(channel(ch).group.get(), name, H5T_NATIVE_INT64, &value);
 }
 void RunWriter::set_channel_attribute(int ch, std::string_view name, uint64_t value) {
+  wait();
   write_attribute(channel(ch).group.get(), name, H5T_NATIVE_UINT64, &value);
 }
 void RunWriter::set_channel_attribute(int ch, std::string_view name, double value) {
+  wait();
   write_attribute(channel(ch).group.get(), name, H5T_NATIVE_DOUBLE, &value);
 }
 void RunWriter::set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
@@ -339,6 +349,7 @@ void RunWriter::set_dataset_attribute(int ch, std::string_view dataset, std::str
 }
 
 void RunWriter::reserve_member(int ch, int m, size_t width) {
+  wait();
   Channel& c = channel(ch);
   if (m < 0) throw Error("negative member index");
   if (c.members.size() <= static_cast<size_t>(m)) c.members.resize(static_cast<size_t>(m) + 1);
@@ -368,23 +379,24 @@ void RunWriter::begin_event(const EventColumns& e) {
   const char* blank = "";
   if (e.status) {
     if (!ev_status_) {
-      ev_status_ = std::make_unique<Column>(run_.get(), "EvHeadStatus", H5T_NATIVE_UINT32,
-                                            std::vector<hsize_t>{}, &zero32, r, compression_);
+      ev_status_ = new_column(run_.get(), "EvHeadStatus", H5T_NATIVE_UINT32, std::vector<hsize_t>{},
+                              &zero32, r);
     }
     *static_cast<uint32_t*>(ev_status_->row(r)) = *e.status;
   }
   if (e.type) {
     if (!ev_type_) {
-      ev_type_ = std::make_unique<Column>(run_.get(), "EventType", H5T_NATIVE_INT32,
-                                          std::vector<hsize_t>{}, &zero, r, compression_);
+      ev_type_ =
+          new_column(run_.get(), "EventType", H5T_NATIVE_INT32, std::vector<hsize_t>{}, &zero, r);
     }
     *static_cast<int32_t*>(ev_type_->row(r)) = *e.type;
   }
   if (e.type_name) {
     if (!ev_type_name_) {
+      wait();
       Datatype text = utf8_string_type();
-      ev_type_name_ = std::make_unique<Column>(run_.get(), "EventTypeName", text.get(),
-                                               std::vector<hsize_t>{}, &blank, r, compression_);
+      ev_type_name_ =
+          new_column(run_.get(), "EventTypeName", text.get(), std::vector<hsize_t>{}, &blank, r);
     }
     ev_type_name_->set_string(r, *e.type_name);
   }
@@ -443,8 +455,8 @@ void RunWriter::add_pair(int ch, std::string_view name, double value) {
     const double fill = options_.fill;
     const float fill32 = static_cast<float>(fill);
     const void* f = type == ValueType::kFloat32 ? static_cast<const void*>(&fill32) : &fill;
-    c.pairs.push_back(std::make_unique<Column>(c.group.get(), link, value_type(type),
-                                               std::vector<hsize_t>{}, f, r, compression_));
+    c.pairs.push_back(
+        new_column(c.group.get(), link, value_type(type), std::vector<hsize_t>{}, f, r));
     c.pair_names.emplace_back(name);
     c.pair_links.push_back(link);
   }
@@ -466,8 +478,8 @@ void RunWriter::put_member(int ch, int m, const T* values, size_t count) {
   std::string name = "Member" + std::to_string(m);
   const int32_t absent = -1, zero = 0;
   if (!member.length) {
-    member.length = std::make_unique<Column>(c.group.get(), name + "Length", H5T_NATIVE_INT32,
-                                             std::vector<hsize_t>{}, &absent, r, compression_);
+    member.length = new_column(c.group.get(), name + "Length", H5T_NATIVE_INT32,
+                               std::vector<hsize_t>{}, &absent, r);
   }
   if (values != nullptr) {
     if (!member.values) {
@@ -476,10 +488,10 @@ void RunWriter::put_member(int ch, int m, const T* values, size_t count) {
       const void* f = c.spec.values == ValueType::kFloat64   ? static_cast<const void*>(&fill)
                       : c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
                                                              : &zero;
-      member.values = std::make_unique<Column>(
-          c.group.get(), name, value_type(c.spec.values),
-          std::vector<hsize_t>{std::max(member.reserved, count)}, f, r, compression_);
+      member.values = new_column(c.group.get(), name, value_type(c.spec.values),
+                                 std::vector<hsize_t>{std::max(member.reserved, count)}, f, r);
     } else if (count > member.values->row_elements()) {
+      wait();
       member.values->grow({count});
     }
     convert(c.spec.values, values, count, member.values->row(r));
@@ -510,9 +522,8 @@ void RunWriter::set_member_stat(int ch, int m, int bit, double value) {
   Channel::Member& member = c.members[static_cast<size_t>(m)];
   if (!member.stats) {
     const double fill = options_.fill;
-    member.stats = std::make_unique<Column>(c.group.get(), "Member" + std::to_string(m) + "Stats",
-                                            H5T_NATIVE_DOUBLE, std::vector<hsize_t>{32}, &fill, r,
-                                            compression_);
+    member.stats = new_column(c.group.get(), "Member" + std::to_string(m) + "Stats",
+                              H5T_NATIVE_DOUBLE, std::vector<hsize_t>{32}, &fill, r);
   }
   static_cast<double*>(member.stats->row(r))[bit] = value;
 }
@@ -528,9 +539,8 @@ void RunWriter::put_image(int ch, const T* pixels, size_t width, size_t height, 
     const uint16_t black = 0;
     std::vector<hsize_t> dims = fixed ? std::vector<hsize_t>{c.fixed_height, c.fixed_width}
                                       : std::vector<hsize_t>{height, width};
-    c.pixels = std::make_unique<Column>(c.group.get(), "Pixels",
-                                        b == 8 ? H5T_NATIVE_UINT8 : H5T_NATIVE_UINT16, dims, &black,
-                                        r, compression_);
+    c.pixels = new_column(c.group.get(), "Pixels", b == 8 ? H5T_NATIVE_UINT8 : H5T_NATIVE_UINT16,
+                          dims, &black, r);
   }
   size_t count = width * height;
   *static_cast<int32_t*>(c.length->row(r)) = static_cast<int32_t>(count);
@@ -545,14 +555,17 @@ void RunWriter::put_image(int ch, const T* pixels, size_t width, size_t height, 
   } else {
     const int32_t zero = 0;
     if (!c.width) {
-      c.width = std::make_unique<Column>(c.group.get(), "Width", H5T_NATIVE_INT32,
-                                         std::vector<hsize_t>{}, &zero, r, compression_);
-      c.height = std::make_unique<Column>(c.group.get(), "Height", H5T_NATIVE_INT32,
-                                          std::vector<hsize_t>{}, &zero, r, compression_);
+      c.width =
+          new_column(c.group.get(), "Width", H5T_NATIVE_INT32, std::vector<hsize_t>{}, &zero, r);
+      c.height =
+          new_column(c.group.get(), "Height", H5T_NATIVE_INT32, std::vector<hsize_t>{}, &zero, r);
     }
     *static_cast<int32_t*>(c.width->row(r)) = static_cast<int32_t>(width);
     *static_cast<int32_t*>(c.height->row(r)) = static_cast<int32_t>(height);
-    c.pixels->grow({height, width});
+    if (c.pixels->would_grow({height, width})) {
+      wait();
+      c.pixels->grow({height, width});
+    }
   }
   size_t stride = c.pixels->row_dims()[1];
   void* out = c.pixels->row(r);
@@ -602,22 +615,50 @@ void RunWriter::end_event() {
   }
   in_event_ = false;
   for (auto& col : event_columns_) bytes += col->buffered_bytes();
-  if (bytes > options_.memory_bound / 2) flush_all();
+  // Buffers being filled and buffers being written: a quarter each, and
+  // room for their growth.
+  if (bytes > options_.memory_bound / 4) flush_all();
+}
+
+std::unique_ptr<Column> RunWriter::new_column(hid_t parent, const std::string& name, hid_t type,
+                                              std::vector<hsize_t> row_dims, const void* fill,
+                                              uint64_t first_row) {
+  wait();
+  return std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row,
+                                  compression_);
+}
+
+void RunWriter::wait() {
+  if (worker_.joinable()) worker_.join();
+  if (worker_error_) std::rethrow_exception(std::exchange(worker_error_, nullptr));
 }
 
 void RunWriter::flush_all() {
-  for (auto& col : event_columns_) col->flush();
+  wait();
+  std::vector<Column*> columns;
+  for (auto& col : event_columns_) columns.push_back(col.get());
   for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
-    if (*col) (*col)->flush();
+    if (*col) columns.push_back(col->get());
   }
-  for (auto& c : channels_) c->each_column([](Column& col) { col.flush(); });
+  for (auto& c : channels_) c->each_column([&](Column& col) { columns.push_back(&col); });
+  for (Column* col : columns) col->take();
+  worker_ = std::thread([this, columns = std::move(columns)] {
+    try {
+      for (Column* col : columns) col->write_taken();
+    } catch (...) {
+      worker_error_ = std::current_exception();
+    }
+  });
 }
 
 void RunWriter::commit() {
   if (done_) throw Error("the run file is already closed");
   try {
+    wait();
     if (in_event_) end_event();
     for (auto& col : event_columns_) col->finish(events_);
+    write_string_attribute(event_columns_[1]->dataset(), "units",
+                           "microseconds since 1970-01-01 00:00:00");
     for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
       if (*col) (*col)->finish(events_);
     }
@@ -625,10 +666,9 @@ void RunWriter::commit() {
       if (c->spec.kind == Kind::kImage && !c->pixels) {
         const uint16_t black = 0;
         std::vector<hsize_t> dims{c->fixed_height, c->fixed_width};
-        c->pixels = std::make_unique<Column>(
-            c->group.get(), "Pixels",
-            c->spec.pixel_bits == 16 ? H5T_NATIVE_UINT16 : H5T_NATIVE_UINT8, dims, &black, events_,
-            compression_);
+        c->pixels = new_column(c->group.get(), "Pixels",
+                               c->spec.pixel_bits == 16 ? H5T_NATIVE_UINT16 : H5T_NATIVE_UINT8,
+                               dims, &black, events_);
       }
       c->each_column([&](Column& col) { col.finish(events_); });
       if (c->spec.kind == Kind::kPairs) {
@@ -675,6 +715,10 @@ void RunWriter::abandon() noexcept {
   if (done_) return;
   done_ = true;
   try {
+    wait();
+  } catch (...) {
+  }
+  try {
     event_columns_.clear();
     ev_status_.reset();
     ev_type_.reset();
@@ -683,6 +727,10 @@ void RunWriter::abandon() noexcept {
     channels_.clear();
     run_.reset();
   } catch (...) {
+  }
+  // An emptied file has room for what the close still writes (after a full
+  // disk, a failed close would leave the library a broken file to close at exit).
+  if (::truncate(temp_.c_str(), 0) != 0) {
   }
   file_.reset();
   std::remove(temp_.c_str());

@@ -16,11 +16,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "column.h"
@@ -163,7 +165,14 @@ class RunWriter {
   struct Channel;
   Channel& channel(int ch);
   uint64_t row() const;
+  // Sets every buffered row aside and writes them on a second thread, so that
+  // compression does not hold up the caller.
   void flush_all();
+  // Waits for that thread; every HDF5 call of this thread comes after it.
+  void wait();
+  std::unique_ptr<Column> new_column(hid_t parent, const std::string& name, hid_t type,
+                                     std::vector<hsize_t> row_dims, const void* fill,
+                                     uint64_t first_row);
   template <typename T>
   void put_member(int ch, int m, const T* values, size_t count);
   template <typename T>
@@ -182,6 +191,8 @@ class RunWriter {
   uint64_t events_ = 0;
   bool in_event_ = false;
   bool done_ = false;
+  std::thread worker_;
+  std::exception_ptr worker_error_;
 };
 
 }  // namespace h5run
