@@ -7,7 +7,8 @@
 #   make check-formats  compare the number formatter with printf on every float (minutes)
 
 PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev \
-            libbenchmark-dev libhdf5-dev python3-numpy python3-h5py python3-matplotlib \
+            libbenchmark-dev libhdf5-dev hdf5-filter-plugin python3-numpy python3-h5py \
+            python3-matplotlib python3-pandas \
             python3-pytest
 JOBS ?= $(shell nproc)
 BUILD := build
@@ -51,8 +52,7 @@ demo: build
 	@echo "== HDF5 file: daq-table2h5 --xml user_descr.xml user_out.txt"
 	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-table2h5 -o run.h5 --xml user_descr.xml user_out.txt
 	@echo "== a run at a glance: daq-quicklook run.h5 -o run.png"
-	@cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-quicklook run.h5 -o run.png \
-	  || echo "(no picture: daq-quicklook reads the run files of docs/hdf5-layout.md)"
+	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-quicklook run.h5 -o run.png
 	@echo "== written under $(DEMO)/ (bytes, file)"
 	@cd $(DEMO) && find . -type f -not -path '*/images/*' -printf '%10s  %P\n' | sort -k2
 	@cd $(DEMO) && for d in tab hdf5; do \

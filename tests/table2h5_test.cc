@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <hdf5.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,7 +80,7 @@ struct Read {
 
 Read read_h5(hid_t file, const std::string& what) {
   Read r;
-  size_t cut = what.find_first_of("#@$");
+  size_t cut = what.find_first_of("@$");
   std::string path = what.substr(0, cut);
   char sep = cut == std::string::npos ? 0 : what[cut];
   std::string rest = cut == std::string::npos ? "" : what.substr(cut + 1);
@@ -96,6 +99,23 @@ Read read_h5(hid_t file, const std::string& what) {
     hid_t field = type;
     if (sep == '#') field = H5Tget_member_type(type, H5Tget_member_index(type, rest.c_str()));
     bool text = H5Tget_class(field) == H5T_STRING;
+    if (text && H5Tis_variable_str(field) > 0 && sep != '#') {
+      std::vector<char*> p(n);
+      hid_t mem = H5Tcopy(field);
+      if (sep == '@') {
+        H5Aread(src, mem, p.data());
+      } else {
+        H5Dread(src, mem, H5S_ALL, H5S_ALL, H5P_DEFAULT, p.data());
+      }
+      for (char* s : p) r.strings.push_back(s ? s : "");
+      H5Dvlen_reclaim(mem, space, H5P_DEFAULT, p.data());
+      H5Tclose(mem);
+      H5Tclose(type);
+      H5Sclose(space);
+      if (src != obj) H5Aclose(src);
+      H5Oclose(obj);
+      return r;
+    }
     size_t width = text ? H5Tget_size(field) : sizeof(double);
     hid_t mem = text ? H5Tcopy(field) : H5Tcopy(H5T_NATIVE_DOUBLE);
     if (sep == '#') {
@@ -197,14 +217,20 @@ TEST_F(Table2h5Test, RoundTripsEveryCellKind) {
         {"run/TimeSec", {1733632724, 1733632724}},
         {"run/TimeUsec", {517301, 617302}},
         {"run/TimeISO", {}, {iso, iso}},
+        {"run/Time", {1733632724517301.0, 1733632724617302.0}},
+        {"run/Time@units", {}, {"microseconds since 1970-01-01 00:00:00"}},
         {"run/EvHeadStatus", {0, 0}},
         {"run/TRIG.MARK/Missing", {0, 0}},
         {"run/BPM.X/Value", {0.125, -1.5}},
         {"run/BPM.X/SrvBlockStatus", {0, 4}},
         {"run/BPM.X/ChanStatus", {0, 2}},
         {"run/BPM.X@gain", {1.5}},
-        {"run/MAGNETS/Pairs#Name", {}, {"Q1", "Q2", "D1", "", "", ""}},
-        {"run/MAGNETS/Pairs#Value", {12.5, -3.25, 4.2e-4, N, N, N}},
+        {"run/MAGNETS/Q1", {12.5, N}},
+        {"run/MAGNETS/Q2", {-3.25, N}},
+        {"run/MAGNETS/D1", {4.2e-4, N}},
+        {"run/MAGNETS@pair_names", {}, {"Q1", "Q2", "D1"}},
+        {"run/MAGNETS@kind", {}, {"pairs"}},
+        {"run/TOROID@kind_source", {}, {"xml"}},
         {"run/MAGNETS/Length", {3, 0}},
         {"run/MAGNETS/Missing", {0, 2}},
         {"run/TOROID/Member0", {1, 2, 3, 4, N, N, N, N}},
@@ -228,17 +254,19 @@ TEST_F(Table2h5Test, RoundTripsEveryCellKind) {
         {"run/CAM@cells_no_image", {1}},
         {"run/EQ/Missing", {1, 1}},
         {"run/V/Value", {42, -1}},
-        {"run/S/Member0", {1065353216, 1073741824, -1059061760, N}},
+        {"run/S/Member0", {1065353216, 1073741824, -1059061760, 0}},
         {"run@plugin_options", {}, {"-hdf5 -fti V;S -xdump user_descr.xml"}}}},
       {kRaggedRun,
        "-- -hdf5 -nonvn",
        "--fill -1 user_out.txt",
        {{"run/EventId", {1, 2, 3}},
-        {"run/P/Pairs#Value", {1, 2, 3, -1, -1, -1}},
+        {"run/P/#0", {1, 3, -1}},
+        {"run/P/#1", {2, -1, -1}},
         {"run/P/Length", {2, 1, 0}},
         {"run/R/Member0", {1, 2, 3, 4, -1, -1, -1, -1, -1}},
         {"run/R/Member0Length", {3, 1, -1}},
         {"run/I/Pixels", {200, 5, 0, 0, 0, 0}},
+        {"run/I/Pixels$dims", {3, 1, 2}},
         {"run/I/Missing", {0, 2, 2}},
         {"run/B/Value", {1.5, -1, 3}},
         {"run/B/Missing", {0, 3, 0}},
@@ -371,7 +399,7 @@ long peak_rss_kib(const std::string& table, const std::string& out) {
   return usage.ru_maxrss;
 }
 
-TEST_F(Table2h5Test, MemoryStaysBoundedByAChunk) {
+TEST_F(Table2h5Test, MemoryStaysBounded) {
   // Each event carries 2 x 100 spectrum values and 256 pixels: about 2 KiB of
   // data, 21 MB over 10 000 events.
   auto write_table = [&](const fs::path& path, int events) {
@@ -399,9 +427,166 @@ TEST_F(Table2h5Test, MemoryStaysBoundedByAChunk) {
   RecordProperty("peak_rss_kib_10000_events", std::to_string(large));
   // Holding the run would add some 10 MB more for the second half.
   EXPECT_LT(large - small, 4 * 1024);
-  expect_h5(dir_ / "long.h5", {{"run/CAM/Pixels$dims", {10000, 256}},
+  expect_h5(dir_ / "long.h5", {{"run/CAM/Pixels$dims", {10000, 1, 256}},
                                {"run/S/Member1$dims", {10000, 100}},
                                {"run/V/Value$dims", {10000}}});
+}
+
+// A camera whose frames change size keeps the description's frame shape;
+// every other frame is recorded as "size differs", never reshaped.
+TEST_F(Table2h5Test, FrameOfAnotherSizeIsRecordedNotReshaped) {
+  std::ofstream(dir_ / "t.txt") << "EventId,Time,TimeISO,CAM\n"
+                                   "1,1:0,x,[[0 13 26 39 52 65]]\n"
+                                   "2,1:1,x,[[1 2 3 4 5 6 7 8]]\n";
+  std::ofstream(dir_ / "d.xml") << "<daq_description><parameters name=\"CAM\" num=\"1\">"
+                                   "<image_frame index=\"0\" width=\"4\" height=\"2\" bpp=\"1\"/>"
+                                   "</parameters></daq_description>";
+  ASSERT_EQ(convert("--xml d.xml -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  expect_h5(dir_ / "out.h5", {{"run/CAM/Missing", {5, 0}},
+                              {"run/CAM/Length", {6, 8}},
+                              {"run/CAM/Pixels", {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}},
+                              {"run/CAM/Pixels$dims", {2, 2, 4}},
+                              {"run/CAM/Pixels@width", {4}},
+                              {"run/CAM@cells_size_differs", {1}},
+                              {"run/CAM@cells_present", {1}}});
+  hid_t f = H5Fopen((dir_ / "out.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  hid_t d = H5Dopen2(f, "run/CAM/Pixels", H5P_DEFAULT);
+  hid_t t = H5Dget_type(d);
+  EXPECT_EQ(H5Tget_size(t), 1u);  // an 8-bit camera stays 8-bit
+  H5Tclose(t);
+  H5Dclose(d);
+  H5Fclose(f);
+  EXPECT_NE(slurp(dir_ / "convert.txt").find("size-differs"), std::string::npos);
+}
+
+// Integers in one bracket could be pixels or a -fti spectrum: the converter
+// says so, names the column and the options that decide it.
+TEST_F(Table2h5Test, AmbiguousColumnIsNamedInAWarning) {
+  std::ofstream(dir_ / "t.txt")
+      << "EventId,Time,TimeISO,CNT\n1,1:0,x,[[1 2 3]]\n2,1:1,x,[[4 5 6]]\n";
+  ASSERT_EQ(convert("-o out.h5 t.txt"), 0);
+  std::string err = slurp(dir_ / "convert.err");
+  EXPECT_NE(err.find("column CNT"), std::string::npos) << err;
+  EXPECT_NE(err.find("--xml"), std::string::npos) << err;
+  EXPECT_NE(err.find("--kind CNT=spectrum"), std::string::npos) << err;
+  expect_h5(dir_ / "out.h5",
+            {{"run/CNT@kind_source", {}, {"inferred"}}, {"run@plugin_options_inferred", {1}}});
+  ASSERT_EQ(convert("--kind CNT=spectrum -o out2.h5 t.txt"), 0);
+  EXPECT_EQ(slurp(dir_ / "convert.err"), "");
+  expect_h5(dir_ / "out2.h5",
+            {{"run/CNT/Member0", {1, 2, 3, 4, 5, 6}}, {"run/CNT@kind_source", {}, {"option"}}});
+}
+
+TEST_F(Table2h5Test, OutputFollowsTheUmaskAndNeverReplacesTheInput) {
+  const std::string table = "EventId,Time,TimeISO,A\n1,1:0,x,[[1.000000]]\n";
+  std::ofstream(dir_ / "t.txt") << table;
+  for (auto [mask, mode] : {std::pair{"022", 0644}, std::pair{"002", 0664}}) {
+    ASSERT_EQ(run("cd '" + dir_.string() + "' && umask " + mask +
+                  " && '" TABLE2H5_PATH "' -o m.h5 t.txt >/dev/null"),
+              0);
+    struct stat st {};
+    ASSERT_EQ(stat((dir_ / "m.h5").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, static_cast<unsigned>(mode)) << mask;
+    fs::remove(dir_ / "m.h5");
+  }
+  fs::create_symlink("t.txt", dir_ / "link.txt");
+  for (const char* out : {"t.txt", "./t.txt", "link.txt"}) {
+    EXPECT_EQ(convert(std::string("-o ") + out + " t.txt"), 2) << out;
+    EXPECT_NE(slurp(dir_ / "convert.err").find("is the input table"), std::string::npos);
+    EXPECT_EQ(slurp(dir_ / "t.txt"), table);
+  }
+  EXPECT_TRUE(h5_files().empty());
+}
+
+// A table still being written: its last line has no line end.
+TEST_F(Table2h5Test, CutLastRowIsRefusedOrDroppedOnRequest) {
+  std::ofstream(dir_ / "t.txt") << "EventId,Time,TimeISO,A,B\n1,1:0,x,[[1.000000]],[[2 3]]\n"
+                                   "2,1:1,x,[[2.000000]],[[4";
+  EXPECT_EQ(convert("-o out.h5 t.txt"), 2);
+  EXPECT_NE(slurp(dir_ / "convert.err").find("--allow-truncated"), std::string::npos)
+      << slurp(dir_ / "convert.err");
+  EXPECT_TRUE(h5_files().empty());
+  ASSERT_EQ(convert("--allow-truncated -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  EXPECT_NE(slurp(dir_ / "convert.err").find("last row is cut"), std::string::npos);
+  expect_h5(dir_ / "out.h5", {{"run/EventId", {1}}, {"run@events", {1}}});
+}
+
+// SIGINT and SIGTERM in the middle of the writing pass: the table comes
+// through a pipe that stalls there.
+TEST_F(Table2h5Test, InterruptRemovesTheTemporaryFile) {
+  std::string rows = "EventId,Time,TimeISO,A\n";
+  for (int e = 1; e <= 50; ++e) rows += std::to_string(e) + ",1:0,x,[[1.000000]]\n";
+  fs::path fifo = dir_ / "t.txt";
+  for (auto [sig, code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::string out = (dir_ / "out.h5").string();
+      execl(TABLE2H5_PATH, TABLE2H5_PATH, "-o", out.c_str(), fifo.c_str(), nullptr);
+      _exit(127);
+    }
+    {
+      std::ofstream(fifo) << rows;  // the scan reads it all
+    }
+    // The writing pass opens the table anew once the scan has closed it.
+    auto holds_fifo = [&] {
+      for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(e.path(), ec) == fifo) return true;
+      }
+      return false;
+    };
+    for (int k = 0; k < 500 && holds_fifo(); ++k) usleep(10000);
+    std::ofstream second(fifo);
+    second << rows.substr(0, rows.size() / 2) << std::flush;  // then the writing pass waits
+    bool temp = false;
+    for (int k = 0; k < 500 && !temp; ++k) {
+      for (const auto& e : fs::directory_iterator(dir_))
+        temp |= e.path().filename().string().find(".tmp-") != std::string::npos;
+      if (!temp) usleep(10000);
+    }
+    EXPECT_TRUE(temp);
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == code) << status;
+    second.close();
+    fs::remove(fifo);
+    EXPECT_TRUE(h5_files().empty());
+  }
+}
+
+// A full disk: one message, exit 2, nothing left behind, no crash at exit.
+TEST_F(Table2h5Test, FullDiskIsOneMessageAndNoFile) {
+  fs::path disk = dir_ / "disk";
+  fs::create_directory(disk);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=512k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << ")";
+  }
+  // Values of many digits compress badly: some 2 MB of data.
+  {
+    std::ofstream t(dir_ / "t.txt");
+    t << "EventId,Time,TimeISO,S\n";
+    uint64_t x = 88172645463325252ull;
+    for (int e = 1; e <= 2000; ++e) {
+      t << e << ",1:0,x,[[";
+      for (int k = 0; k < 128; ++k) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        t << (k ? " " : "") << (x % 1000000) << "e+0" << (x % 9);
+      }
+      t << "]]\n";
+    }
+  }
+  int status = convert("-o disk/out.h5 t.txt");
+  std::string err = slurp(dir_ / "convert.err");
+  bool empty = fs::is_empty(disk);
+  umount(disk.c_str());
+  EXPECT_EQ(status, 2) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_TRUE(empty);
 }
 
 }  // namespace

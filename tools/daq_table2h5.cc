@@ -1,6 +1,12 @@
 // daq-table2h5: converts a table file written in HDF5 conversion mode (and,
-// when given, the XML description file of the same run) into one HDF5 file,
-// and reports the cells that carried no data.
+// when given, the XML description file of the same run) into one run file
+// of the layout in docs/hdf5-layout.md, and reports the cells that carried
+// no data.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -12,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "table2h5/h5_writer.h"
+#include "run_writer.h"
+#include "table2h5/description.h"
 #include "table2h5/table_reader.h"
 
 namespace {
@@ -21,7 +28,8 @@ using namespace table2h5;
 
 constexpr const char* kUsage =
     "usage: daq-table2h5 [-o OUT.h5] [--xml DESCR.xml] [--fill VALUE] [--kind COLUMN=KIND]...\n"
-    "                    TABLE\n"
+    "                    [--codec gzip|none|bslz4] [--gzip-level N] [--memory MB]\n"
+    "                    [--allow-truncated] TABLE\n"
     "       daq-table2h5 --check [--xml DESCR.xml] [--kind COLUMN=KIND]... TABLE\n"
     "KIND: empty, mark, scalar, int, pairs, spectrum or image (the cell writer of a column\n"
     "whose cells alone do not tell it).\n";
@@ -34,12 +42,34 @@ struct Options {
   std::string xml;
   double fill = std::numeric_limits<double>::quiet_NaN();
   bool check = false;
+  bool allow_truncated = false;
   std::map<std::string, Kind> kinds;
+  h5run::Codec codec = h5run::Codec::kGzip;
+  int gzip_level = 1;
+  size_t memory = size_t{16} << 20;
 };
+
+// The temporary file, for the signal handler.
+char g_temp[4096];
+
+extern "C" void on_signal(int sig) {
+  if (g_temp[0] != '\0') unlink(g_temp);
+  _exit(128 + sig);
+}
 
 [[noreturn]] void usage_error(const std::string& reason) {
   std::fprintf(stderr, "daq-table2h5: %s\n%s", reason.c_str(), kUsage);
   std::exit(2);
+}
+
+long number_option(const std::string& w, const std::string& v, long low, long high) {
+  char* end = nullptr;
+  long n = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end != '\0' || n < low || n > high) {
+    usage_error(w + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +
+                ", not \"" + v + "\"");
+  }
+  return n;
 }
 
 Options parse_options(int argc, char** argv) {
@@ -56,6 +86,8 @@ Options parse_options(int argc, char** argv) {
       o.xml = value();
     } else if (w == "--check") {
       o.check = true;
+    } else if (w == "--allow-truncated") {
+      o.allow_truncated = true;
     } else if (w == "--fill") {
       std::string v = value();
       char* end = nullptr;
@@ -69,6 +101,21 @@ Options parse_options(int argc, char** argv) {
         usage_error("--kind needs COLUMN=KIND, not \"" + v + "\"");
       }
       o.kinds[v.substr(0, eq)] = kind;
+    } else if (w == "--codec") {
+      std::string v = value();
+      if (v == "gzip") {
+        o.codec = h5run::Codec::kGzip;
+      } else if (v == "none") {
+        o.codec = h5run::Codec::kNone;
+      } else if (v == "bslz4") {
+        o.codec = h5run::Codec::kBslz4;
+      } else {
+        usage_error("--codec needs gzip, none or bslz4, not \"" + v + "\"");
+      }
+    } else if (w == "--gzip-level") {
+      o.gzip_level = static_cast<int>(number_option(w, value(), 1, 9));
+    } else if (w == "--memory") {
+      o.memory = static_cast<size_t>(number_option(w, value(), 1, 1 << 20)) << 20;
     } else if (w == "-h" || w == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -89,6 +136,18 @@ Options parse_options(int argc, char** argv) {
   }
   return o;
 }
+
+struct ColumnPlan {
+  std::string column;
+  Kind kind = Kind::kEmpty;
+  const char* source = "inferred";
+  ColumnProfile profile;
+  Attributes attributes;  // from the description's <channel>
+  const Description::Parameters* parameters = nullptr;
+  bool ints = false;  // -fti values
+  int pixel_bits = 16;
+  size_t width = 0, height = 0;  // image frame
+};
 
 // Parameters of the description go to the columns of the same channel name in
 // order; a column whose cells rule out spectra and images takes none.
@@ -112,7 +171,40 @@ std::vector<ColumnPlan> make_plans(const Header& header, const std::vector<Colum
                                               : Kind::kEmpty;
     }
     auto forced = o.kinds.find(p.column);
-    p.kind = forced != o.kinds.end() ? forced->second : infer_kind(p.profile, hint);
+    if (forced != o.kinds.end()) {
+      p.kind = forced->second;
+      p.source = "option";
+    } else {
+      p.kind = infer_kind(p.profile, hint);
+      p.source = hint != Kind::kEmpty && p.kind == hint ? "xml" : "inferred";
+      if (p.kind == Kind::kImage && hint == Kind::kEmpty && kind_ambiguous(p.profile)) {
+        std::fprintf(stderr,
+                     "daq-table2h5: warning: column %s holds integers in one bracket: an image "
+                     "or a -fti spectrum; taken for an image (kind_source \"inferred\"). Give "
+                     "--xml with the run's description, or --kind %s=spectrum or "
+                     "--kind %s=image\n",
+                     p.column.c_str(), p.column.c_str(), p.column.c_str());
+      }
+    }
+    unsigned e = p.profile.evidence;
+    p.ints = p.kind == Kind::kScalarInt ||
+             (p.kind == Kind::kSpectrum && (e & kSawInt) && !(e & (kSawExp0 | kSawInvalid)));
+    if (p.kind == Kind::kImage) {
+      const Attributes* frame = p.parameters != nullptr && !p.parameters->frames.empty()
+                                    ? &p.parameters->frames[0]
+                                    : nullptr;
+      long bpp = frame != nullptr ? attribute_int(*frame, "bpp", 0) : 0;
+      p.pixel_bits = bpp == 1 ? 8 : bpp == 2 ? 16 : (p.profile.max_int <= 255 ? 8 : 16);
+      long w = frame != nullptr ? attribute_int(*frame, "width", 0) : 0;
+      long h = frame != nullptr ? attribute_int(*frame, "height", 0) : 0;
+      if (w > 0 && h > 0) {
+        p.width = static_cast<size_t>(w);
+        p.height = static_cast<size_t>(h);
+      } else {
+        p.width = common_length(p.profile);
+        p.height = p.width > 0 ? 1 : 0;
+      }
+    }
   }
   return plans;
 }
@@ -123,14 +215,15 @@ void print_summary(const Options& o, const std::vector<ColumnPlan>& plans,
   std::printf("%s: %" PRIu64 " events, %zu channels, %" PRIu64
               " rows with a wrong cell count, %" PRIu64 " non-increasing event IDs\n",
               o.table.c_str(), rows, plans.size(), short_rows, non_increasing);
-  std::printf("%-24s %-8s %9s %7s %9s %8s %7s %9s %10s\n", "channel", "kind", "present", "empty",
-              "not-found", "no-image", "invalid", "cut-short", "other-kind");
+  std::printf("%-24s %-8s %9s %7s %9s %8s %7s %9s %10s %12s\n", "channel", "kind", "present",
+              "empty", "not-found", "no-image", "invalid", "cut-short", "other-kind",
+              "size-differs");
   for (size_t i = 0; i < plans.size(); ++i) {
     const ColumnCounts& c = counts[i];
     std::printf("%-24s %-8s %9" PRIu64 " %7" PRIu64 " %9" PRIu64 " %8" PRIu64 " %7" PRIu64
-                " %9" PRIu64 " %10" PRIu64 "\n",
+                " %9" PRIu64 " %10" PRIu64 " %12" PRIu64 "\n",
                 plans[i].column.c_str(), kind_name(plans[i].kind), c.present, c.empty, c.not_found,
-                c.no_image, c.invalid, c.cut_short, c.other_kind);
+                c.no_image, c.invalid, c.cut_short, c.other_kind, c.size_differs);
   }
 }
 
@@ -139,39 +232,318 @@ void print_summary(const Options& o, const std::vector<ColumnPlan>& plans,
 void settle_last_cell(const std::vector<ColumnPlan>& plans, Row* row) {
   Kind kind = plans.back().kind;
   if (row->ends_with_separator && kind != Kind::kEmpty && kind != Kind::kImage) {
-    row->channels.back().cell = Cell();
+    row->channels.back().cell.clear();
     row->short_row = true;
   }
+}
+
+// Description values that read as integers or numbers are stored as such.
+template <typename Set>
+void store_attributes(const Attributes& attributes, Set set) {
+  for (const auto& [name, text] : attributes) {
+    char* end = nullptr;
+    long long i = std::strtoll(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0') {
+      set(name, static_cast<int64_t>(i));
+      continue;
+    }
+    double v = std::strtod(text.c_str(), &end);
+    if (!text.empty() && *end == '\0') {
+      set(name, v);
+    } else {
+      set(name, std::string_view(text));
+    }
+  }
+}
+
+h5run::ChannelSpec channel_spec(const ColumnPlan& p, bool status) {
+  h5run::ChannelSpec s;
+  s.column = p.column;
+  s.kind_source = p.source;
+  s.status = status;
+  s.values = p.ints ? h5run::ValueType::kInt32 : h5run::ValueType::kFloat64;
+  s.pixel_bits = p.pixel_bits;
+  switch (p.kind) {
+    case Kind::kEmpty:
+      s.kind = h5run::Kind::kEmpty;
+      break;
+    case Kind::kMark:
+      s.kind = h5run::Kind::kMark;
+      break;
+    case Kind::kScalar:
+      s.kind = h5run::Kind::kScalar;
+      break;
+    case Kind::kScalarInt:
+      s.kind = h5run::Kind::kScalarInt;
+      break;
+    case Kind::kPairs:
+      s.kind = h5run::Kind::kPairs;
+      break;
+    case Kind::kSpectrum:
+      s.kind = h5run::Kind::kSpectrum;
+      break;
+    case Kind::kImage:
+      s.kind = h5run::Kind::kImage;
+      break;
+  }
+  return s;
+}
+
+// The plug-in's words that the table shows; -nostat, -dumpall and --nbunch
+// leave no certain trace, so they are never listed.
+std::string inferred_options(const std::vector<ColumnPlan>& plans, const Options& o) {
+  std::string fti, options = "-hdf5";
+  bool names_left_out = false;
+  for (const ColumnPlan& p : plans) {
+    bool ints = p.ints || (p.kind == Kind::kPairs && (p.profile.evidence & kSawInt));
+    if (ints) fti += (fti.empty() ? "" : ";") + p.column;
+    if (p.kind == Kind::kPairs && (p.profile.evidence & kSawList) &&
+        !(p.profile.evidence & kSawPair)) {
+      names_left_out = true;
+    }
+  }
+  if (names_left_out) options += " -nonvn";
+  if (!fti.empty()) options += " -fti " + fti;
+  if (!o.xml.empty()) options += " -xdump " + o.xml;
+  return options;
+}
+
+class Converter {
+ public:
+  Converter(const Options& o, const std::vector<ColumnPlan>& plans, const Header& header,
+            h5run::RunWriter* w)
+      : o_(o), plans_(plans), header_(header), w_(w) {
+    for (const ColumnPlan& p : plans) {
+      int ch = w->add_channel(channel_spec(p, header.status_columns));
+      handles_.push_back(ch);
+      store_attributes(p.attributes, [&](const std::string& name, auto v) {
+        w->set_channel_attribute(ch, name, v);
+      });
+      if (p.kind == Kind::kSpectrum) {
+        for (size_t m = 0; m < p.profile.max_groups; ++m) {
+          w->reserve_member(ch, static_cast<int>(m), p.profile.max_values[m]);
+          if (p.parameters != nullptr && m < p.parameters->spectra.size()) {
+            std::string member = "Member" + std::to_string(m);
+            store_attributes(p.parameters->spectra[m], [&](const std::string& name, auto v) {
+              w->set_dataset_attribute(ch, member, name, v);
+            });
+          }
+        }
+      }
+      if (p.kind == Kind::kImage) {
+        w->fix_image_shape(ch, p.width, p.height);
+        if (p.parameters != nullptr && !p.parameters->frames.empty()) {
+          store_attributes(p.parameters->frames[0], [&](const std::string& name, auto v) {
+            w->set_dataset_attribute(ch, "Pixels", name, v);
+          });
+        }
+      }
+    }
+  }
+
+  // Writes one row; true when an image frame had another pixel count.
+  void write(const Row& row, size_t i, Outcome outcome, ColumnCounts* counts) {
+    const ColumnPlan& p = plans_[i];
+    int ch = handles_[i];
+    const ChannelCell& cc = row.channels[i];
+    if (header_.status_columns) w_->set_status(ch, cc.srv_status, cc.chan_status);
+    w_->set_missing(ch, static_cast<h5run::Missing>(outcome));
+    if (outcome != Outcome::kValue) return;
+    auto groups = cc.cell.groups();
+    switch (p.kind) {
+      case Kind::kEmpty:
+      case Kind::kMark:
+        break;
+      case Kind::kScalar:
+        w_->set_scalar(ch, groups[0].values[0]);
+        break;
+      case Kind::kScalarInt:
+        w_->set_scalar(ch, static_cast<int32_t>(groups[0].values[0]));
+        break;
+      case Kind::kPairs:
+        for (size_t g = 0; g < groups.size(); ++g) {
+          if (groups[g].pair) {
+            w_->add_pair(ch, groups[g].name, groups[g].values[0]);
+          } else {
+            w_->add_pair(ch, "#" + std::to_string(g), groups[g].values[0]);
+          }
+        }
+        break;
+      case Kind::kSpectrum:
+        for (size_t m = 0; m < groups.size(); ++m) {
+          const Group& g = groups[m];
+          int member = static_cast<int>(m);
+          if (g.failed) {
+            w_->set_member_failed(ch, member);
+          } else {
+            w_->set_member(ch, member, g.values.data(), g.values.size());
+          }
+          for (const Stat& s : g.stats) w_->set_member_stat(ch, member, s.bit, s.value);
+        }
+        break;
+      case Kind::kImage: {
+        const std::vector<double>& v = groups[0].values;
+        size_t n = v.size();
+        if (n != p.width * p.height) {
+          --counts->present;
+          ++counts->size_differs;
+        }
+        if (p.pixel_bits == 8) {
+          pixels8_.resize(n);
+          std::transform(v.begin(), v.end(), pixels8_.begin(),
+                         [](double x) { return static_cast<uint8_t>(x); });
+          w_->set_image(ch, pixels8_.data(), n, 1);
+        } else {
+          pixels16_.resize(n);
+          std::transform(v.begin(), v.end(), pixels16_.begin(),
+                         [](double x) { return static_cast<uint16_t>(x); });
+          w_->set_image(ch, pixels16_.data(), n, 1);
+        }
+        break;
+      }
+    }
+  }
+
+ private:
+  const Options& o_;
+  const std::vector<ColumnPlan>& plans_;
+  const Header& header_;
+  h5run::RunWriter* w_;
+  std::vector<int> handles_;
+  std::vector<uint8_t> pixels8_;
+  std::vector<uint16_t> pixels16_;
+};
+
+// The output must not be the table itself, under any name.
+void refuse_overwriting_input(const Options& o) {
+  struct stat in {
+  }, out{};
+  if (stat(o.table.c_str(), &in) == 0 && stat(o.out.c_str(), &out) == 0 &&
+      in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+    std::fprintf(stderr, "daq-table2h5: %s is the input table; choose another output file\n",
+                 o.out.c_str());
+    std::exit(2);
+  }
+}
+
+struct Scan {
+  Header header;
+  std::vector<ColumnProfile> profiles;
+  uint64_t rows = 0;
+  bool drop_last = false;  // a cut last row, left out with --allow-truncated
+};
+
+[[noreturn]] void truncated_error(const std::string& table, int line) {
+  throw std::runtime_error(table + ": line " + std::to_string(line) +
+                           " has no line end: the table is cut or still being written "
+                           "(--allow-truncated converts it without its last row)");
+}
+
+// The cheap pass: kinds and widths, without converting values. With
+// `check`, also the report of --check.
+Scan scan(const Options& o, const Description& d, bool check, std::vector<ColumnCounts>* counts,
+          uint64_t* short_rows, uint64_t* non_increasing) {
+  TableReader reader(o.table, false);
+  Scan s;
+  s.header = reader.header();
+  size_t n = s.header.channels.size();
+  s.profiles.resize(n);
+  // A column the description gives spectrum or image parameters for is
+  // scanned up to its first cell with data, which tells whether it is one.
+  std::vector<bool> described(n), skip(n);
+  for (size_t i = 0; i < n; ++i) {
+    described[i] = d.parameters.count(base_name(s.header.channels[i])) > 0 &&
+                   o.kinds.count(s.header.channels[i]) == 0;
+  }
+  reader.skip_columns(&skip);
+  Row row;
+  uint64_t last_id = 0;
+  while (true) {
+    try {
+      if (!reader.next(&row)) break;
+    } catch (const ParseError&) {
+      if (!reader.line_unterminated()) throw;
+      if (!o.allow_truncated) truncated_error(o.table, reader.line());
+      s.drop_last = true;
+      break;
+    }
+    if (row.unterminated) {
+      if (!o.allow_truncated) truncated_error(o.table, row.line);
+      if (row.short_row) {
+        s.drop_last = true;
+        break;
+      }
+    }
+    ++s.rows;
+    for (size_t i = 0; i < n; ++i) {
+      if (skip[i]) continue;
+      profile_cell(row.channels[i].cell, &s.profiles[i]);
+      if (described[i] && row.channels[i].cell.form == CellForm::kList) skip[i] = true;
+    }
+    if (!check) continue;
+    if (row.short_row) {
+      ++*short_rows;
+      std::printf("line %d: event %" PRIu64 ": wrong cell count\n", row.line, row.event_id);
+    }
+    if (s.rows > 1 && row.event_id <= last_id && ++*non_increasing <= kMaxListed) {
+      std::printf("line %d: event ID %" PRIu64 " does not follow %" PRIu64 "\n", row.line,
+                  row.event_id, last_id);
+    }
+    last_id = row.event_id;
+    (void)counts;
+  }
+  if (s.drop_last) {
+    std::fprintf(stderr, "daq-table2h5: warning: %s: the last row is cut (no line end); left out\n",
+                 o.table.c_str());
+  }
+  return s;
 }
 
 int run(const Options& o) {
   Description description;
   if (!o.xml.empty()) description = read_description(o.xml);
+  if (!o.check) refuse_overwriting_input(o);
 
-  // First pass: the kind of every column and the widths of its datasets.
-  TableReader first(o.table);
-  const Header& header = first.header();
-  std::vector<ColumnProfile> profiles(header.channels.size());
-  uint64_t rows = 0;
-  size_t iso_width = 0;
-  Row row;
-  while (first.next(&row)) {
-    ++rows;
-    iso_width = std::max(iso_width, row.iso.size());
-    for (size_t i = 0; i < profiles.size(); ++i) profile_cell(row.channels[i].cell, &profiles[i]);
-  }
-  std::vector<ColumnPlan> plans = make_plans(header, profiles, description, o);
+  std::vector<ColumnCounts> counts;
+  uint64_t short_rows = 0, non_increasing = 0;
+  Scan s = scan(o, description, false, &counts, &short_rows, &non_increasing);
+  std::vector<ColumnPlan> plans = make_plans(s.header, s.profiles, description, o);
+  counts.assign(plans.size(), ColumnCounts());
 
-  // Second pass: write, and count what is missing.
-  TableReader second(o.table);
-  std::unique_ptr<H5Writer> writer;
+  // Second pass: every value parsed once, written, and what is missing counted.
+  TableReader reader(o.table, !o.check);
+  std::unique_ptr<h5run::RunWriter> writer;
+  std::unique_ptr<Converter> converter;
   if (!o.check) {
-    RunInfo info{o.table, o.xml, rows, iso_width, o.fill};
-    writer = std::make_unique<H5Writer>(o.out, second.header(), plans, info);
+    if (!h5run::codec_available(o.codec)) {
+      throw std::runtime_error(
+          "the HDF5 filter of --codec bslz4 is not installed (Debian "
+          "package hdf5-filter-plugin); use --codec gzip");
+    }
+    h5run::Options wo;
+    wo.codec = o.codec;
+    wo.gzip_level = o.gzip_level;
+    wo.memory_bound = o.memory;
+    wo.fill = o.fill;
+    // No signal between making the temporary file and noting its name.
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    writer = std::make_unique<h5run::RunWriter>(o.out, wo);
+    std::snprintf(g_temp, sizeof g_temp, "%s", writer->temp_path().c_str());
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    writer->set_attribute("source_file", o.table);
+    if (!o.xml.empty()) writer->set_attribute("description_file", o.xml);
+    writer->set_attribute("plugin_options", inferred_options(plans, o));
+    writer->set_attribute("plugin_options_inferred", uint8_t{1});
+    writer->set_attribute("status_columns", uint8_t{s.header.status_columns});
+    converter = std::make_unique<Converter>(o, plans, s.header, writer.get());
   }
-  std::vector<ColumnCounts> counts(plans.size());
-  uint64_t short_rows = 0, non_increasing = 0, seen = 0, last_id = 0;
-  while (second.next(&row)) {
+  uint64_t seen = 0, last_id = 0;
+  Row row;
+  while (seen < s.rows && reader.next(&row)) {
     settle_last_cell(plans, &row);
     if (row.short_row) {
       ++short_rows;
@@ -183,13 +555,41 @@ int run(const Options& o) {
                   row.event_id, last_id);
     }
     last_id = row.event_id;
-    for (size_t i = 0; i < plans.size(); ++i)
+    if (writer) {
+      h5run::EventColumns e;
+      e.id = row.event_id;
+      e.sec = row.sec;
+      e.usec = row.usec;
+      e.iso = row.iso;
+      if (s.header.status_columns) e.status = row.ev_status;
+      writer->begin_event(e);
+    }
+    for (size_t i = 0; i < plans.size(); ++i) {
+      Outcome outcome = classify(row.channels[i].cell, plans[i].kind);
       tally(row.channels[i].cell, plans[i].kind, &counts[i]);
-    if (writer) writer->append(row);
+      if (converter) converter->write(row, i, outcome, &counts[i]);
+    }
+    if (writer) writer->end_event();
   }
-  print_summary(o, plans, counts, rows, short_rows, non_increasing);
+  print_summary(o, plans, counts, seen, short_rows, non_increasing);
   if (writer) {
-    writer->commit(counts, short_rows);
+    for (size_t i = 0; i < plans.size(); ++i) {
+      const ColumnCounts& n = counts[i];
+      auto set = [&](const char* name, uint64_t v) {
+        writer->set_channel_attribute(static_cast<int>(i), name, v);
+      };
+      set("cells_present", n.present);
+      set("cells_empty", n.empty);
+      set("cells_not_found", n.not_found);
+      set("cells_no_image", n.no_image);
+      set("values_invalid", n.invalid);
+      set("cells_cut_short", n.cut_short);
+      set("cells_other_kind", n.other_kind);
+      set("cells_size_differs", n.size_differs);
+    }
+    writer->set_attribute("rows_with_wrong_cell_count", short_rows);
+    writer->commit();
+    g_temp[0] = '\0';
     std::printf("wrote %s\n", o.out.c_str());
     return 0;
   }
@@ -202,6 +602,11 @@ int run(const Options& o) {
 
 int main(int argc, char** argv) {
   Options o = parse_options(argc, argv);
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
   try {
     return run(o);
   } catch (const ParseError& e) {

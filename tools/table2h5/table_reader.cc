@@ -1,14 +1,25 @@
 #include "table2h5/table_reader.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace table2h5 {
 
 namespace {
+
+struct Number {
+  double value = 0;
+  int64_t integer = 0;
+  unsigned form = kInt;
+};
 
 std::string where(int line, int column, const std::string& what) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
@@ -52,31 +63,54 @@ bool parse_event_id(std::string_view s, uint64_t* id) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
-bool parse_number(std::string_view s, Number* n) {
+// Classifies (and with `convert`, converts) one number of a cell.
+bool parse_number(std::string_view s, Number* n, bool convert) {
+  if (s.empty()) return false;
+  const char* p = s.data();
+  const char* e = p + s.size();
+  const char* digits = (*p == '-' || *p == '+') ? p + 1 : p;
+  // Integers are the bulk of image cells: a plain loop.
+  if (digits < e && static_cast<size_t>(e - digits) <= 18) {
+    int64_t x = 0;
+    const char* q = digits;
+    while (q < e && static_cast<unsigned>(*q - '0') < 10) x = x * 10 + (*q++ - '0');
+    if (q == e && *p != '+') {
+      n->form = kInt;
+      n->integer = *p == '-' ? -x : x;
+      n->value = static_cast<double>(n->integer);
+      return true;
+    }
+  }
   if (s == "Invalid") {
-    *n = {std::numeric_limits<double>::quiet_NaN(), NumberForm::kInvalid};
+    *n = {std::numeric_limits<double>::quiet_NaN(), 0, kInvalid};
     return true;
   }
-  std::string_view mag = (!s.empty() && (s[0] == '-' || s[0] == '+')) ? s.substr(1) : s;
+  std::string_view mag(digits, static_cast<size_t>(e - digits));
   if (mag == "nan" || mag == "inf") {
     double v = mag == "inf" ? std::numeric_limits<double>::infinity()
                             : std::numeric_limits<double>::quiet_NaN();
-    *n = {s[0] == '-' ? -v : v, NumberForm::kNonFinite};
-    return true;
-  }
-  if (is_integer(s)) {
-    int64_t x = 0;
-    if (!parse_int64(s, &x)) return false;
-    *n = {static_cast<double>(x), NumberForm::kInt};
+    *n = {*p == '-' ? -v : v, 0, kNonFinite};
     return true;
   }
   if (mag.empty() || !std::isdigit(static_cast<unsigned char>(mag[0]))) return false;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n->value);
-  if (ec != std::errc() || end != s.data() + s.size()) return false;
-  bool exp = s.find_first_of("eE") != std::string_view::npos;
-  bool dot = s.find('.') != std::string_view::npos;
-  n->form = exp ? (dot ? NumberForm::kExp2 : NumberForm::kExp0) : NumberForm::kFixed;
-  return true;
+  bool exp = false, dot = false;
+  for (char c : mag) {
+    if (c == 'e' || c == 'E') exp = true;
+    if (c == '.') dot = true;
+  }
+  n->form = exp ? (dot ? kExp2 : kExp0) : kFixed;
+  if (!convert) {
+    // Checked but not converted: digits, one dot, an exponent.
+    for (char c : mag) {
+      if (!std::isdigit(static_cast<unsigned char>(c)) && c != '.' && c != 'e' && c != 'E' &&
+          c != '+' && c != '-') {
+        return false;
+      }
+    }
+    return true;
+  }
+  auto [end, ec] = std::from_chars(s.data(), e, n->value);
+  return ec == std::errc() && end == e;
 }
 
 // "[bit]:value" of a spectrum statistic; false when `s` is not one.
@@ -86,7 +120,7 @@ bool parse_stat(std::string_view s, Stat* stat) {
   int64_t bit = 0;
   Number n;
   if (!parse_int64(s.substr(1, close - 1), &bit) || bit < 0 || bit > 31) return false;
-  if (!parse_number(s.substr(close + 2), &n)) return false;
+  if (!parse_number(s.substr(close + 2), &n, true)) return false;
   *stat = {static_cast<int>(bit), n.value};
   return true;
 }
@@ -101,44 +135,71 @@ size_t closing_bracket(std::string_view s, size_t open) {
   return std::string_view::npos;
 }
 
-Group parse_group(std::string_view content, int line, int column) {
-  Group g;
-  if (content.empty()) return g;
+void add_number(Group* g, const Number& n, bool values) {
+  if (values) g->values.push_back(n.value);
+  if (n.form == kInt) {
+    if (!(g->forms & kInt)) g->min_int = g->max_int = n.integer;
+    g->min_int = std::min(g->min_int, n.integer);
+    g->max_int = std::max(g->max_int, n.integer);
+  }
+  if (n.form & (kInvalid | kNonFinite)) ++g->invalid;
+  g->forms |= n.form;
+  ++g->count;
+}
+
+void parse_group(std::string_view content, int line, int column, Group* g, bool values) {
+  if (content.empty()) return;
   size_t colon = content.rfind(':');
   Number n;
   if (content[0] != ' ' && content[0] != '[' && colon != std::string_view::npos &&
-      parse_number(content.substr(colon + 1), &n)) {
-    g.pair = true;
-    g.name = std::string(content.substr(0, colon));
-    g.values.push_back(n);
-    return g;
+      parse_number(content.substr(colon + 1), &n, values)) {
+    g->pair = true;
+    g->name.assign(content.data(), colon);
+    add_number(g, n, values);
+    return;
   }
-  size_t i = 0;
-  while (i < content.size()) {
-    if (content[i] == ' ') {
-      ++i;
+  const char* base = content.data();
+  const char* p = base;
+  const char* e = base + content.size();
+  while (p < e) {
+    if (*p == ' ') {
+      ++p;
       continue;
     }
-    size_t end = content.find(' ', i);
-    if (end == std::string_view::npos) end = content.size();
-    std::string_view word = content.substr(i, end - i);
-    Stat stat;
-    if (word[0] == '[') {
-      if (!g.values.empty() || !parse_stat(word, &stat)) {
-        throw ParseError(line, column + static_cast<int>(i),
-                         "bad statistic \"" + std::string(word) + "\"");
+    // Unsigned integers (pixels, -fti values) straight from the text.
+    if (static_cast<unsigned>(*p - '0') < 10) {
+      const char* q = p;
+      int64_t x = 0;
+      while (q < e && static_cast<unsigned>(*q - '0') < 10 && q - p < 18) x = x * 10 + (*q++ - '0');
+      if (q == e || *q == ' ') {
+        if (values) g->values.push_back(static_cast<double>(x));
+        if (!(g->forms & kInt)) g->min_int = g->max_int = x;
+        g->min_int = std::min(g->min_int, x);
+        g->max_int = std::max(g->max_int, x);
+        g->forms |= kInt;
+        ++g->count;
+        p = q;
+        continue;
       }
-      g.stats.push_back(stat);
-    } else {
-      if (!parse_number(word, &n)) {
-        throw ParseError(line, column + static_cast<int>(i),
-                         "not a number: \"" + std::string(word) + "\"");
-      }
-      g.values.push_back(n);
     }
-    i = end;
+    const char* q = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(e - p)));
+    if (q == nullptr) q = e;
+    std::string_view word(p, static_cast<size_t>(q - p));
+    int col = column + static_cast<int>(p - base);
+    if (word[0] == '[') {
+      Stat stat;
+      if (g->count > 0 || !parse_stat(word, &stat)) {
+        throw ParseError(line, col, "bad statistic \"" + std::string(word) + "\"");
+      }
+      g->stats.push_back(stat);
+    } else {
+      if (!parse_number(word, &n, values)) {
+        throw ParseError(line, col, "not a number: \"" + std::string(word) + "\"");
+      }
+      add_number(g, n, values);
+    }
+    p = q;
   }
-  return g;
 }
 
 }  // namespace
@@ -146,35 +207,61 @@ Group parse_group(std::string_view content, int line, int column) {
 ParseError::ParseError(int line, int column, const std::string& what)
     : std::runtime_error(where(line, column, what)), line_(line), column_(column) {}
 
+void Group::clear() {
+  failed = pair = false;
+  name.clear();
+  stats.clear();
+  values.clear();
+  count = 0;
+  forms = 0;
+  min_int = max_int = 0;
+  invalid = 0;
+}
+
+Group& Cell::add() {
+  if (size_ == groups_.size()) groups_.emplace_back();
+  Group& g = groups_[size_++];
+  g.clear();
+  return g;
+}
+
 Cell parse_cell(std::string_view text, int line, int column) {
   Cell cell;
+  parse_cell(text, line, column, &cell, true);
+  return cell;
+}
+
+void parse_cell(std::string_view text, int line, int column, Cell* cell, bool values) {
+  cell->clear();
   if (text.empty()) {
-    cell.form = CellForm::kEmpty;
-    return cell;
+    cell->form = CellForm::kEmpty;
+    return;
   }
   if (text == "1\t") {
-    cell.form = CellForm::kMark;
-    return cell;
+    cell->form = CellForm::kMark;
+    return;
   }
   if (text == "[]") {
-    cell.form = CellForm::kBare;
-    return cell;
+    cell->form = CellForm::kBare;
+    return;
   }
   if (text.size() < 2 || text.front() != '[' || closing_bracket(text, 0) != text.size() - 1) {
     throw ParseError(line, column, "unexpected cell \"" + std::string(text.substr(0, 40)) + "\"");
   }
-  cell.form = CellForm::kList;
-  std::vector<Stat> pending;  // statistics of an empty member stand before its "[]"
+  cell->form = CellForm::kList;
+  // Statistics of an empty member stand before its "[]".
+  Stat pending[32];
+  size_t pending_count = 0;
   size_t i = 1;
   size_t end = text.size() - 1;
+  Group* last = nullptr;
   while (i < end) {
     int col = column + static_cast<int>(i);
     char c = text[i];
     if (c == ' ') {
       ++i;
     } else if (c == ',') {
-      Group* last = cell.groups.empty() ? nullptr : &cell.groups.back();
-      if (last == nullptr || last->failed || last->pair || !last->values.empty() ||
+      if (last == nullptr || last->failed || last->pair || last->count > 0 ||
           !last->stats.empty()) {
         throw ParseError(line, col, "',' inside a cell must follow an empty member");
       }
@@ -185,35 +272,35 @@ Cell parse_cell(std::string_view text, int line, int column) {
       if (close == std::string_view::npos || close >= end) {
         throw ParseError(line, col, "unclosed '['");
       }
-      Stat stat;
       if (close + 1 < end && text[close + 1] == ':') {
         size_t stop = text.find(' ', close);
         if (stop == std::string_view::npos || stop > end) stop = end;
-        if (!parse_stat(text.substr(i, stop - i), &stat)) {
+        Stat stat;
+        if (!parse_stat(text.substr(i, stop - i), &stat) || pending_count == 32) {
           throw ParseError(line, col, "bad statistic");
         }
-        pending.push_back(stat);
+        pending[pending_count++] = stat;
         i = stop;
         continue;
       }
-      Group g = parse_group(text.substr(i + 1, close - i - 1), line, col + 1);
-      if (!pending.empty()) {
-        if (!g.values.empty() || !g.stats.empty() || g.pair) {
+      Group& g = cell->add();
+      parse_group(text.substr(i + 1, close - i - 1), line, col + 1, &g, values);
+      if (pending_count > 0) {
+        if (g.count > 0 || !g.stats.empty() || g.pair) {
           throw ParseError(line, col, "statistics outside a member with data");
         }
-        g.stats = std::move(pending);
-        pending.clear();
+        g.stats.assign(pending, pending + pending_count);
+        pending_count = 0;
       }
-      cell.groups.push_back(std::move(g));
+      last = &g;
       i = close + 1;
     } else {
       throw ParseError(line, col, std::string("unexpected '") + c + "' in a cell");
     }
   }
-  if (!pending.empty()) {
+  if (pending_count > 0) {
     throw ParseError(line, column + static_cast<int>(end), "statistics without a member");
   }
-  return cell;
 }
 
 Header parse_header(std::string_view line) {
@@ -255,12 +342,49 @@ Header parse_header(std::string_view line) {
   return h;
 }
 
-TableReader::TableReader(const std::string& path) : in_(path, std::ios::binary) {
-  if (!in_) throw std::runtime_error("cannot open " + path);
-  std::string first;
-  if (!std::getline(in_, first)) throw ParseError(1, 1, "empty table file");
-  if (!first.empty() && first.back() == '\r') first.pop_back();
-  header_ = parse_header(first);
+TableReader::TableReader(const std::string& path, bool values)
+    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), values_(values), buf_(size_t{1} << 20) {
+  if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (!next_line()) throw ParseError(1, 1, "empty table file");
+  header_ = parse_header(line_);
+}
+
+TableReader::~TableReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// The next line into line_, without its line end; the bytes stay in buf_
+// until the following call.
+bool TableReader::next_line() {
+  while (true) {
+    const char* from = buf_.data() + begin_;
+    const void* nl = std::memchr(from, '\n', end_ - begin_);
+    if (nl != nullptr || (eof_ && end_ > begin_)) {
+      size_t len =
+          nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - from) : end_ - begin_;
+      line_terminated_ = nl != nullptr;
+      line_ = std::string_view(from, len);
+      begin_ += len + (nl != nullptr ? 1 : 0);
+      consumed_ += len + (nl != nullptr ? 1 : 0);
+      ++line_no_;
+      if (!line_.empty() && line_.back() == '\r') line_.remove_suffix(1);
+      return true;
+    }
+    if (eof_) return false;
+    // Keep the partial line, make room, read on.
+    std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
+    ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error(std::string("cannot read the table: ") + std::strerror(errno));
+    }
+    if (n == 0) eof_ = true;
+    end_ += static_cast<size_t>(n);
+  }
 }
 
 void TableReader::split_line() {
@@ -269,16 +393,22 @@ void TableReader::split_line() {
   int depth = 0;
   size_t start = 0;
   size_t outer_open = 0;
-  for (size_t i = 0; i <= line_.size(); ++i) {
-    char c = i < line_.size() ? line_[i] : ',';
+  const char* s = line_.data();
+  size_t n = line_.size();
+  for (size_t i = 0; i <= n; ++i) {
+    char c = i < n ? s[i] : ',';
     if (c == '[') {
       if (depth++ == 0) outer_open = i;
     } else if (c == ']') {
       if (--depth < 0) throw ParseError(line_no_, static_cast<int>(i) + 1, "unmatched ']'");
     } else if (c == ',' && depth == 0) {
-      cells_.emplace_back(std::string_view(line_).substr(start, i - start),
-                          static_cast<int>(start) + 1);
+      cells_.emplace_back(line_.substr(start, i - start), static_cast<int>(start) + 1);
       start = i + 1;
+    } else if (depth > 0) {
+      // Inside brackets only brackets and commas matter: skip to the next.
+      const char* q = s + i + 1;
+      while (q < s + n && *q != '[' && *q != ']' && *q != ',') ++q;
+      i = static_cast<size_t>(q - s) - 1;
     }
   }
   if (depth > 0) throw ParseError(line_no_, static_cast<int>(outer_open) + 1, "unclosed '['");
@@ -286,9 +416,7 @@ void TableReader::split_line() {
 
 bool TableReader::next(Row* row) {
   while (cursor_ >= cells_.size()) {
-    if (!std::getline(in_, line_)) return false;
-    ++line_no_;
-    if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+    if (!next_line()) return false;
     if (line_.empty()) throw ParseError(line_no_, 1, "empty line");
     split_line();
   }
@@ -304,10 +432,11 @@ bool TableReader::next(Row* row) {
   bool trailing = last == cells_.size() && count > 1 && cells_[last - 1].first.empty();
   if (count < expected && trailing) --count;
 
-  *row = Row();
   row->line = line_no_;
   row->ends_with_separator = trailing && count == expected;
   row->short_row = count != expected;
+  row->unterminated = !line_terminated_ && last == cells_.size();
+  row->ev_status = 0;
   auto cell = [&](size_t k) { return cells_[first + k]; };
   auto need = [&](size_t k, const char* what) {
     if (k >= count) {
@@ -326,7 +455,7 @@ bool TableReader::next(Row* row) {
       !parse_word32(time_text.substr(colon + 1), &row->usec)) {
     throw ParseError(line_no_, time_col, "bad time \"" + std::string(time_text) + "\"");
   }
-  row->iso = std::string(need(2, "ISO time").first);
+  row->iso = need(2, "ISO time").first;
   auto hex = [&](size_t k, uint32_t* v) {
     auto [text, col] = cell(k);
     uint64_t x = 0;
@@ -340,18 +469,27 @@ bool TableReader::next(Row* row) {
   };
   size_t k = 3;
   if (header_.status_columns) {
-    need(3, "event status");
+    need(3, "event status word");
     hex(k++, &row->ev_status);
   }
   row->channels.resize(header_.channels.size());
-  for (ChannelCell& ch : row->channels) {
+  for (size_t c = 0; c < row->channels.size(); ++c) {
+    ChannelCell& ch = row->channels[c];
+    ch.srv_status = ch.chan_status = 0;
+    if (skip_ != nullptr && (*skip_)[c]) {
+      k += header_.status_columns ? 3 : 1;
+      ch.cell.clear();
+      continue;
+    }
     if (header_.status_columns) {
       if (k < count) hex(k++, &ch.srv_status);
       if (k < count) hex(k++, &ch.chan_status);
     }
     if (k < count) {
       auto [text, col] = cell(k++);
-      ch.cell = parse_cell(text, line_no_, col);
+      parse_cell(text, line_no_, col, &ch.cell, values_);
+    } else {
+      ch.cell.clear();
     }
   }
   return true;
@@ -360,54 +498,61 @@ bool TableReader::next(Row* row) {
 void profile_cell(const Cell& cell, ColumnProfile* p) {
   if (cell.form == CellForm::kMark) p->evidence |= kSawMark;
   if (cell.form != CellForm::kList) return;
+  auto groups = cell.groups();
   p->evidence |= kSawList;
-  if (cell.groups.size() > 1) p->evidence |= kSawManyGroups;
-  p->max_groups = std::max(p->max_groups, cell.groups.size());
-  if (p->max_values.size() < cell.groups.size()) {
-    p->max_values.resize(cell.groups.size(), 0);
-    p->has_stats.resize(cell.groups.size(), false);
+  if (groups.size() > 1) p->evidence |= kSawManyGroups;
+  p->max_groups = std::max(p->max_groups, groups.size());
+  if (p->max_values.size() < groups.size()) {
+    p->max_values.resize(groups.size(), 0);
+    p->has_stats.resize(groups.size(), false);
   }
-  for (size_t g = 0; g < cell.groups.size(); ++g) {
-    const Group& group = cell.groups[g];
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const Group& group = groups[g];
     if (group.failed) p->evidence |= kSawFailed;
-    if (group.pair) {
-      p->evidence |= kSawPair;
-      p->max_name = std::max(p->max_name, group.name.size());
-    }
+    if (group.pair) p->evidence |= kSawPair;
     if (!group.stats.empty()) {
       p->evidence |= kSawStats;
       p->has_stats[g] = true;
     }
-    if (group.values.size() > 1) p->evidence |= kSawManyValues;
-    if (group.values.empty() && !group.failed) p->evidence |= kSawEmptyGroup;
-    p->max_values[g] = std::max(p->max_values[g], group.values.size());
-    for (const Number& n : group.values) {
-      switch (n.form) {
-        case NumberForm::kFixed:
-          p->evidence |= kSawFixed;
-          break;
-        case NumberForm::kExp2:
-          p->evidence |= kSawExp2;
-          break;
-        case NumberForm::kExp0:
-          p->evidence |= kSawExp0;
-          break;
-        case NumberForm::kInvalid:
-          p->evidence |= kSawInvalid;
-          break;
-        case NumberForm::kNonFinite:
-          break;
-        case NumberForm::kInt: {
-          auto v = static_cast<int64_t>(n.value);
-          if (!(p->evidence & kSawInt)) p->min_int = p->max_int = v;
-          p->evidence |= kSawInt;
-          p->min_int = std::min(p->min_int, v);
-          p->max_int = std::max(p->max_int, v);
-          break;
-        }
+    if (group.count > 1) p->evidence |= kSawManyValues;
+    if (group.count == 0 && !group.failed) p->evidence |= kSawEmptyGroup;
+    p->max_values[g] = std::max(p->max_values[g], group.count);
+    if (group.forms & kFixed) p->evidence |= kSawFixed;
+    if (group.forms & kExp2) p->evidence |= kSawExp2;
+    if (group.forms & kExp0) p->evidence |= kSawExp0;
+    if (group.forms & kInvalid) p->evidence |= kSawInvalid;
+    if (group.forms & kInt) {
+      if (!(p->evidence & kSawInt)) {
+        p->min_int = group.min_int;
+        p->max_int = group.max_int;
       }
+      p->evidence |= kSawInt;
+      p->min_int = std::min(p->min_int, group.min_int);
+      p->max_int = std::max(p->max_int, group.max_int);
     }
   }
+  if (groups.size() == 1 && !groups[0].pair && groups[0].forms == kInt) {
+    size_t n = groups[0].count;
+    auto it = std::find_if(p->lengths.begin(), p->lengths.end(),
+                           [n](const auto& e) { return e.first == n; });
+    if (it != p->lengths.end()) {
+      ++it->second;
+    } else if (p->lengths.size() < 64) {
+      p->lengths.emplace_back(n, 1);
+    }
+  }
+}
+
+size_t common_length(const ColumnProfile& p) {
+  size_t best = 0;
+  uint64_t seen = 0;
+  for (const auto& [n, times] : p.lengths) {
+    if (times > seen) {
+      best = n;
+      seen = times;
+    }
+  }
+  return best;
 }
 
 const char* kind_name(Kind kind) {
@@ -439,6 +584,14 @@ bool kind_from_name(std::string_view name, Kind* kind) {
     }
   }
   return false;
+}
+
+bool kind_ambiguous(const ColumnProfile& p) {
+  unsigned e = p.evidence;
+  unsigned telling = kSawPair | kSawStats | kSawFailed | kSawInvalid | kSawExp0 | kSawExp2 |
+                     kSawFixed | kSawManyGroups;
+  return !(e & telling) && (e & (kSawManyValues | kSawEmptyGroup)) && (e & kSawInt) &&
+         p.min_int >= 0 && p.max_int <= 65535;
 }
 
 Kind infer_kind(const ColumnProfile& p, Kind hint) {
@@ -478,7 +631,7 @@ Outcome classify(const Cell& cell, Kind kind) {
       break;
   }
   auto plain = [](const Group& g) { return !g.pair && !g.failed && g.stats.empty(); };
-  const auto& groups = cell.groups;
+  auto groups = cell.groups();
   bool fits = false;
   switch (kind) {
     case Kind::kEmpty:
@@ -486,21 +639,19 @@ Outcome classify(const Cell& cell, Kind kind) {
       break;
     case Kind::kScalar:
     case Kind::kScalarInt:
-      fits = groups.size() == 1 && plain(groups[0]) && groups[0].values.size() == 1;
+      fits = groups.size() == 1 && plain(groups[0]) && groups[0].count == 1;
       break;
     case Kind::kPairs:
-      fits = std::all_of(groups.begin(), groups.end(), [&](const Group& g) {
-        return g.pair || (plain(g) && g.values.size() == 1);
-      });
+      fits = std::all_of(groups.begin(), groups.end(),
+                         [&](const Group& g) { return g.pair || (plain(g) && g.count == 1); });
       break;
     case Kind::kSpectrum:
       fits = std::none_of(groups.begin(), groups.end(), [](const Group& g) { return g.pair; });
       break;
     case Kind::kImage:
       fits = groups.size() == 1 && plain(groups[0]) &&
-             std::all_of(groups[0].values.begin(), groups[0].values.end(), [](const Number& n) {
-               return n.form == NumberForm::kInt && n.value >= 0 && n.value <= 65535;
-             });
+             (groups[0].count == 0 ||
+              (groups[0].forms == kInt && groups[0].min_int >= 0 && groups[0].max_int <= 65535));
       break;
   }
   return fits ? Outcome::kValue : Outcome::kOtherKind;
@@ -524,11 +675,7 @@ void tally(const Cell& cell, Kind kind, ColumnCounts* c) {
       ++c->other_kind;
       break;
   }
-  for (const Group& g : cell.groups) {
-    for (const Number& n : g.values) {
-      if (n.form == NumberForm::kInvalid || n.form == NumberForm::kNonFinite) ++c->invalid;
-    }
-  }
+  for (const Group& g : cell.groups()) c->invalid += g.invalid;
 }
 
 std::string base_name(const std::string& column) {

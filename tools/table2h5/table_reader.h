@@ -1,12 +1,11 @@
 // Reading a table file written in HDF5 conversion mode: the header line,
 // event rows split into cells, each cell parsed into its bracket groups, and
-// what a first pass learns about every channel column.
+// what a scan of the whole table learns about every channel column.
 #ifndef TOOLS_TABLE2H5_TABLE_READER_H_
 #define TOOLS_TABLE2H5_TABLE_READER_H_
 
 #include <cstdint>
-#include <fstream>
-#include <map>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,19 +25,15 @@ class ParseError : public std::runtime_error {
   int column_;
 };
 
-// How a number was printed; tells the writers of the cells apart.
-enum class NumberForm {
-  kFixed,    // "%f": a single value
-  kExp2,     // "%.2e": a name-value pair
-  kExp0,     // "%.e": a spectrum value
-  kInt,      // "%d": float-to-int values and image pixels
-  kInvalid,  // the word "Invalid" of a spectrum
-  kNonFinite,
-};
-
-struct Number {
-  double value = 0;
-  NumberForm form = NumberForm::kInt;
+// How numbers were printed; tells the writers of the cells apart. A group
+// keeps the set of forms its values showed.
+enum Form : unsigned {
+  kFixed = 1u << 0,      // "%f": a single value
+  kExp2 = 1u << 1,       // "%.2e": a name-value pair
+  kExp0 = 1u << 2,       // "%.e": a spectrum value
+  kInt = 1u << 3,        // "%d": float-to-int values and image pixels
+  kInvalid = 1u << 4,    // the word "Invalid" of a spectrum
+  kNonFinite = 1u << 5,  // nan, inf
 };
 
 // One statistic " [bit]:value" of a spectrum member.
@@ -48,13 +43,19 @@ struct Stat {
 };
 
 // One inner bracket group: a spectrum member, a name-value pair, or the single
-// array of a value or an image.
+// array of a value or an image. Reused from cell to cell, so that its vectors
+// keep their storage.
 struct Group {
   bool failed = false;  // "[]," : the member's data could not be read
   bool pair = false;    // "name:value"
   std::string name;
   std::vector<Stat> stats;
-  std::vector<Number> values;
+  std::vector<double> values;  // empty when only scanned
+  size_t count = 0;            // values in the group
+  unsigned forms = 0;
+  int64_t min_int = 0, max_int = 0;  // of the kInt values
+  size_t invalid = 0;                // "Invalid", nan and inf values
+  void clear();
 };
 
 enum class CellForm {
@@ -65,12 +66,24 @@ enum class CellForm {
   kList,    // "[" groups "]"
 };
 
-struct Cell {
+class Cell {
+ public:
   CellForm form = CellForm::kAbsent;
-  std::vector<Group> groups;
+  std::span<const Group> groups() const { return {groups_.data(), size_}; }
+  void clear() {
+    form = CellForm::kAbsent;
+    size_ = 0;
+  }
+  Group& add();
+
+ private:
+  std::vector<Group> groups_;
+  size_t size_ = 0;
 };
 
-// Parses one cell's text; `line` and `column` place its first byte.
+// Parses one cell's text into `cell`; `line` and `column` place its first
+// byte. With `values` false the numbers are only classified, not converted.
+void parse_cell(std::string_view text, int line, int column, Cell* cell, bool values = true);
 Cell parse_cell(std::string_view text, int line, int column);
 
 struct Header {
@@ -95,7 +108,7 @@ struct Row {
   uint64_t event_id = 0;
   uint32_t sec = 0;
   uint32_t usec = 0;
-  std::string iso;
+  std::string_view iso;  // valid until the next row
   uint32_t ev_status = 0;
   std::vector<ChannelCell> channels;
   // The hook failed inside this event: the row stopped short and, when a
@@ -104,23 +117,44 @@ struct Row {
   // The line ended with a separator: the last cell is empty, or the row was
   // cut short just before it, which only the column's kind can tell.
   bool ends_with_separator = false;
+  // The last line of the file has no line end: the writer was still at it.
+  bool unterminated = false;
 };
 
 // Streams the rows of a table file; one text line may hold several rows.
 class TableReader {
  public:
-  explicit TableReader(const std::string& path);
+  // With `values` false, cells are scanned: classified and counted only.
+  explicit TableReader(const std::string& path, bool values = true);
+  ~TableReader();
+  TableReader(const TableReader&) = delete;
+  TableReader& operator=(const TableReader&) = delete;
   const Header& header() const { return header_; }
   // False at the end of the file.
   bool next(Row* row);
+  uint64_t bytes() const { return consumed_; }
+  // The line read last has no line end: the file stops inside it.
+  bool line_unterminated() const { return !line_terminated_; }
+  int line() const { return line_no_; }
+  // Columns whose cells are left unparsed (the scan of a column the
+  // description already tells); `skip` must outlive the reader.
+  void skip_columns(const std::vector<bool>* skip) { skip_ = skip; }
 
  private:
+  bool next_line();
   void split_line();
 
-  std::ifstream in_;
+  int fd_ = -1;
+  bool values_;
+  const std::vector<bool>* skip_ = nullptr;
+  std::vector<char> buf_;
+  size_t begin_ = 0, end_ = 0;  // unread bytes of buf_
+  bool eof_ = false;
+  uint64_t consumed_ = 0;
   Header header_;
-  int line_no_ = 1;
-  std::string line_;
+  int line_no_ = 0;
+  std::string_view line_;
+  bool line_terminated_ = true;
   std::vector<std::pair<std::string_view, int>> cells_;  // text, column
   size_t cursor_ = 0;                                    // next cell of line_
 };
@@ -132,9 +166,10 @@ struct ColumnProfile {
   size_t max_groups = 0;
   std::vector<size_t> max_values;  // per group index
   std::vector<bool> has_stats;     // per group index
-  size_t max_name = 0;
   int64_t min_int = 0;
   int64_t max_int = 0;
+  // Pixel counts of single-group integer cells and how often each came.
+  std::vector<std::pair<size_t, uint64_t>> lengths;
 };
 
 enum Evidence : unsigned {
@@ -154,6 +189,8 @@ enum Evidence : unsigned {
 };
 
 void profile_cell(const Cell& cell, ColumnProfile* profile);
+// The most common pixel count of a column, 0 if none.
+size_t common_length(const ColumnProfile& profile);
 
 enum class Kind { kEmpty, kMark, kScalar, kScalarInt, kPairs, kSpectrum, kImage };
 
@@ -162,6 +199,9 @@ bool kind_from_name(std::string_view name, Kind* kind);
 // The cell writer that most likely wrote the column; `hint` is kEmpty when
 // the XML description says nothing, else kSpectrum or kImage.
 Kind infer_kind(const ColumnProfile& profile, Kind hint);
+// True when the cells alone cannot tell the kind: integer arrays in one
+// bracket could be an image or a float-to-int spectrum of one member.
+bool kind_ambiguous(const ColumnProfile& profile);
 
 // What a cell holds for a column of a given kind; the codes are stored in
 // each channel's Missing dataset.
@@ -184,6 +224,7 @@ struct ColumnCounts {
   uint64_t invalid = 0;  // "Invalid", nan and inf values
   uint64_t cut_short = 0;
   uint64_t other_kind = 0;
+  uint64_t size_differs = 0;  // camera frames of another pixel count
 };
 
 void tally(const Cell& cell, Kind kind, ColumnCounts* counts);

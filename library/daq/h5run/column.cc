@@ -1,0 +1,262 @@
+#include "column.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace h5run {
+
+namespace {
+
+constexpr H5Z_filter_t kBitshuffle = 32008;
+constexpr size_t kMaxChunkBytes = 4 << 20;
+constexpr size_t kDefaultChunkBytes = 64 << 10;
+
+}  // namespace
+
+bool codec_available(Codec codec) {
+  switch (codec) {
+    case Codec::kNone:
+      return true;
+    case Codec::kGzip:
+      return H5Zfilter_avail(H5Z_FILTER_DEFLATE) > 0;
+    case Codec::kBslz4:
+      // Loads the plugin when it is installed.
+      return H5Zfilter_avail(kBitshuffle) > 0;
+  }
+  return false;
+}
+
+Datatype utf8_string_type() {
+  Datatype t(check(H5Tcopy(H5T_C_S1), "copy the string type"));
+  check_status(H5Tset_size(t.get(), H5T_VARIABLE), "make a variable-length string type");
+  check_status(H5Tset_cset(t.get(), H5T_CSET_UTF8), "make a UTF-8 string type");
+  return t;
+}
+
+Column::Column(hid_t parent, std::string name, hid_t type, std::vector<hsize_t> row_dims,
+               const void* fill, uint64_t first_row, const Compression& compression)
+    : parent_(parent),
+      comp_(compression),
+      name_(std::move(name)),
+      type_(check(H5Tcopy(type), "copy a type")),
+      is_string_(H5Tis_variable_str(type) > 0),
+      element_(H5Tget_size(type)),
+      first_(first_row) {
+  if (is_string_) {
+    fill_text_ = *static_cast<const char* const*>(fill);
+    const char* p = fill_text_.c_str();
+    fill_element_.resize(sizeof p);
+    std::memcpy(fill_element_.data(), &p, sizeof p);
+  } else {
+    fill_element_.assign(static_cast<const unsigned char*>(fill),
+                         static_cast<const unsigned char*>(fill) + element_);
+  }
+  std::vector<hsize_t> dims = std::move(row_dims);
+  row_dims_ = dims;
+  row_elements_ = 1;
+  for (hsize_t d : row_dims_) row_elements_ *= d;
+  fill_row_.resize(row_elements_ * element_);
+  for (size_t k = 0; k < row_elements_; ++k) {
+    std::memcpy(&fill_row_[k * element_], fill_element_.data(), element_);
+  }
+}
+
+void Column::pad_to(uint64_t index) {
+  uint64_t next = first_ + buffered_;
+  if (index < next) return;
+  if (buffered_ == 0) {
+    // Leave the gap to the fill value of the file.
+    first_ = index;
+    return;
+  }
+  // Behind buffered rows the gap is buffered too (the memory bound counts it).
+  while (next < index) {
+    if (is_string_) {
+      text_starts_.push_back(text_.size());
+      text_ += fill_text_;
+      text_ += '\0';
+    } else {
+      buffer_.insert(buffer_.end(), fill_row_.begin(), fill_row_.end());
+    }
+    ++buffered_;
+    ++next;
+  }
+}
+
+void* Column::row(uint64_t index) {
+  uint64_t next = first_ + buffered_;
+  if (buffered_ > 0 && index + 1 == next) {
+    return buffer_.data() + (buffered_ - 1) * fill_row_.size();
+  }
+  if (index < next) throw Error("row " + std::to_string(index) + " of " + name_ + " written twice");
+  pad_to(index);
+  buffer_.insert(buffer_.end(), fill_row_.begin(), fill_row_.end());
+  ++buffered_;
+  return buffer_.data() + (buffered_ - 1) * fill_row_.size();
+}
+
+void Column::set_string(uint64_t index, std::string_view text) {
+  uint64_t next = first_ + buffered_;
+  if (index < next) throw Error("row " + std::to_string(index) + " of " + name_ + " written twice");
+  pad_to(index);
+  text_starts_.push_back(text_.size());
+  text_.append(text.data(), text.size());
+  text_ += '\0';
+  ++buffered_;
+}
+
+void Column::create(uint64_t rows) {
+  const Compression& c = comp_;
+  size_t row_bytes = std::max<size_t>(fill_row_.size(), 1);
+  if (rows == 0) rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
+  hsize_t chunk_rows =
+      std::clamp<hsize_t>(rows, 1, std::max<size_t>(kMaxChunkBytes / row_bytes, 1));
+  std::vector<hsize_t> dims{0}, max_dims{H5S_UNLIMITED}, chunk{chunk_rows};
+  for (hsize_t d : row_dims_) {
+    dims.push_back(d);
+    max_dims.push_back(H5S_UNLIMITED);
+    chunk.push_back(std::max<hsize_t>(d, 1));
+  }
+  Dataspace space(
+      check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
+            "create a dataspace"));
+  PropList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), "create a property list"));
+  check_status(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()),
+               "set the chunks of " + name_);
+  if (is_string_) {
+    if (c.codec == Codec::kGzip) H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level));
+  } else if (c.codec == Codec::kGzip) {
+    if (element_ > 1) H5Pset_shuffle(dcpl.get());
+    check_status(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level)),
+                 "set gzip on " + name_);
+  } else if (c.codec == Codec::kBslz4) {
+    // Block size chosen by the filter, LZ4 compression; the first three
+    // values are the filter's own.
+    const unsigned values[] = {0, 0, 0, 0, 2};
+    check_status(H5Pset_filter(dcpl.get(), kBitshuffle, H5Z_FLAG_MANDATORY, 5, values),
+                 "set the bitshuffle filter on " + name_);
+  }
+  check_status(H5Pset_fill_value(dcpl.get(), type_.get(), fill_element_.data()),
+               "set the fill value of " + name_);
+  // Rows arrive in whole chunks; a cache per dataset would only hold memory.
+  PropList dapl(check(H5Pcreate(H5P_DATASET_ACCESS), "create a property list"));
+  H5Pset_chunk_cache(dapl.get(), 0, 0, 1.0);
+  dataset_ = Dataset(check(H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(), H5P_DEFAULT,
+                                      dcpl.get(), dapl.get()),
+                           "create the dataset " + name_));
+  if (H5Tget_class(type_.get()) == H5T_FLOAT) {
+    // The netCDF convention, so that netCDF and xarray readers mask the fill.
+    Dataspace scalar(check(H5Screate(H5S_SCALAR), "create a dataspace"));
+    Attribute a(check(H5Acreate2(dataset_.get(), "_FillValue", type_.get(), scalar.get(),
+                                 H5P_DEFAULT, H5P_DEFAULT),
+                      "create _FillValue of " + name_));
+    check_status(H5Awrite(a.get(), type_.get(), fill_element_.data()),
+                 "write _FillValue of " + name_);
+  }
+  extent_ = 0;
+}
+
+void Column::take() {
+  if (buffered_ == 0) return;
+  if (taken_rows_ != 0) write_taken();
+  taken_first_ = first_;
+  taken_rows_ = buffered_;
+  std::swap(taken_, buffer_);
+  std::swap(taken_text_, text_);
+  std::swap(taken_starts_, text_starts_);
+  first_ += buffered_;
+  buffered_ = 0;
+  buffer_.clear();
+  text_.clear();
+  text_starts_.clear();
+}
+
+void Column::write_taken() {
+  if (taken_rows_ == 0) return;
+  if (!dataset_.valid()) create(taken_rows_);
+  uint64_t end = taken_first_ + taken_rows_;
+  if (end > extent_) {
+    std::vector<hsize_t> dims{end};
+    dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
+    check_status(H5Dset_extent(dataset_.get(), dims.data()), "extend " + name_);
+    extent_ = end;
+  }
+  if (row_elements_ > 0) {
+    std::vector<hsize_t> start{taken_first_}, count{taken_rows_};
+    for (hsize_t d : row_dims_) {
+      start.push_back(0);
+      count.push_back(d);
+    }
+    Dataspace file_space(check(H5Dget_space(dataset_.get()), "get a dataspace"));
+    check_status(H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start.data(), nullptr,
+                                     count.data(), nullptr),
+                 "select rows of " + name_);
+    Dataspace memory(check(H5Screate_simple(static_cast<int>(count.size()), count.data(), nullptr),
+                           "create a dataspace"));
+    herr_t status;
+    errno = 0;
+    if (is_string_) {
+      std::vector<const char*> pointers(taken_rows_);
+      for (size_t k = 0; k < taken_rows_; ++k) pointers[k] = taken_text_.data() + taken_starts_[k];
+      status = H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT,
+                        pointers.data());
+    } else {
+      status = H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT,
+                        taken_.data());
+    }
+    if (status < 0 && errno != 0) {
+      throw Error("cannot write rows of " + name_ + ": " + std::strerror(errno));
+    }
+    check_status(status, "write rows of " + name_);
+  }
+  taken_rows_ = 0;
+  taken_.clear();
+  taken_text_.clear();
+  taken_starts_.clear();
+}
+
+bool Column::would_grow(const std::vector<hsize_t>& row_dims) const {
+  for (size_t k = 0; k < row_dims.size() && k < row_dims_.size(); ++k) {
+    if (row_dims[k] > row_dims_[k]) return true;
+  }
+  return false;
+}
+
+void Column::grow(const std::vector<hsize_t>& row_dims) {
+  if (row_dims.size() != row_dims_.size()) throw Error("cannot change the rank of " + name_);
+  std::vector<hsize_t> dims = row_dims;
+  for (size_t k = 0; k < dims.size(); ++k) dims[k] = std::max(dims[k], row_dims_[k]);
+  if (dims == row_dims_) return;
+  flush();
+  row_dims_ = dims;
+  row_elements_ = 1;
+  for (hsize_t d : row_dims_) row_elements_ *= d;
+  fill_row_.resize(row_elements_ * element_);
+  for (size_t k = 0; k < row_elements_; ++k) {
+    std::memcpy(&fill_row_[k * element_], fill_element_.data(), element_);
+  }
+  if (dataset_.valid()) {
+    std::vector<hsize_t> all{extent_};
+    all.insert(all.end(), row_dims_.begin(), row_dims_.end());
+    check_status(H5Dset_extent(dataset_.get(), all.data()), "enlarge the rows of " + name_);
+  }
+}
+
+void Column::finish(uint64_t events) {
+  flush();
+  if (!dataset_.valid()) create(events);
+  if (events > extent_) {
+    std::vector<hsize_t> dims{events};
+    dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
+    check_status(H5Dset_extent(dataset_.get(), dims.data()), "extend " + name_);
+    extent_ = events;
+  }
+}
+
+hid_t Column::dataset() {
+  if (!dataset_.valid()) create(0);
+  return dataset_.get();
+}
+
+}  // namespace h5run

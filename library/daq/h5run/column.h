@@ -1,0 +1,105 @@
+// One per-event dataset of a run file: rows gathered in a buffer and written
+// out in blocks; the dataset itself appears at the first write, so that its
+// chunk shape fits the rows that were buffered, and grows with the run.
+#ifndef DAQ_H5RUN_COLUMN_H_
+#define DAQ_H5RUN_COLUMN_H_
+
+#include <hdf5.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "h5_handle.h"
+
+namespace h5run {
+
+enum class Codec { kGzip, kNone, kBslz4 };
+
+// Whether the HDF5 library can apply the codec (bslz4 is a dynamically
+// loaded filter plugin).
+bool codec_available(Codec codec);
+
+struct Compression {
+  Codec codec = Codec::kGzip;
+  int gzip_level = 1;
+};
+
+// A variable-length UTF-8 string type (h5py reads it as str).
+Datatype utf8_string_type();
+
+class Column {
+ public:
+  // `type` is both the memory and the file type of an element; `fill` one
+  // element (for strings a `const char*`). Rows before `first_row` are fill.
+  Column(hid_t parent, std::string name, hid_t type, std::vector<hsize_t> row_dims,
+         const void* fill, uint64_t first_row, const Compression& compression);
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+
+  // The buffer of row `index`, set to the fill; rows skipped since the last
+  // call stay fill. `index` must not go back.
+  void* row(uint64_t index);
+  // A string row (string columns only).
+  void set_string(uint64_t index, std::string_view text);
+
+  const std::vector<hsize_t>& row_dims() const { return row_dims_; }
+  size_t row_elements() const { return row_elements_; }
+  size_t element_size() const { return element_; }
+  // Enlarges the row shape (no dimension shrinks); written rows keep their
+  // values in the leading corner.
+  void grow(const std::vector<hsize_t>& row_dims);
+
+  size_t buffered_bytes() const { return buffer_.size() + text_.size(); }
+  // Writes the buffered rows.
+  void flush() {
+    take();
+    write_taken();
+  }
+  // Sets the buffered rows aside, so that write_taken() can write them
+  // (on another thread) while new rows are buffered. No HDF5 call.
+  void take();
+  // Writes the rows set aside by take().
+  void write_taken();
+  // Whether `row_dims` is larger than the row shape in some dimension.
+  bool would_grow(const std::vector<hsize_t>& row_dims) const;
+  // Writes what is left and sets the dataset to `events` rows.
+  void finish(uint64_t events);
+  // The dataset, created (empty) if no row was written yet.
+  hid_t dataset();
+  void close() { dataset_.reset(); }
+
+ private:
+  void create(uint64_t rows);
+  void pad_to(uint64_t index);
+
+  hid_t parent_;
+  Compression comp_;
+  std::string name_;
+  Datatype type_;
+  bool is_string_ = false;
+  size_t element_ = 0;
+  std::vector<hsize_t> row_dims_;
+  size_t row_elements_ = 1;
+  std::vector<unsigned char> fill_row_;
+  std::vector<unsigned char> fill_element_;
+  std::string fill_text_;
+  Dataset dataset_;
+  uint64_t extent_ = 0;    // rows of the dataset in the file
+  uint64_t first_ = 0;     // row of the first buffered row
+  uint64_t buffered_ = 0;  // rows in the buffer
+  std::vector<unsigned char> buffer_;
+  std::string text_;                 // string rows, each ended by '\0'
+  std::vector<size_t> text_starts_;  // per buffered string row
+  // Rows set aside by take().
+  uint64_t taken_first_ = 0, taken_rows_ = 0;
+  std::vector<unsigned char> taken_;
+  std::string taken_text_;
+  std::vector<size_t> taken_starts_;
+};
+
+}  // namespace h5run
+
+#endif  // DAQ_H5RUN_COLUMN_H_

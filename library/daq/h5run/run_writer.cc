@@ -1,0 +1,739 @@
+#include "run_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace h5run {
+
+namespace {
+
+// Names a dataset of a channel group may have besides pair datasets.
+constexpr const char* kChannelDatasets[] = {"Missing", "SrvBlockStatus", "ChanStatus", "MacroPulse",
+                                            "Value",   "Length",         "Width",      "Height",
+                                            "Pixels",  "Converted"};
+constexpr const char* kRunDatasets[] = {"EventId", "Time",         "TimeSec",   "TimeUsec",
+                                        "TimeISO", "EvHeadStatus", "EventType", "EventTypeName"};
+
+// HDF5 link names cannot hold '/' or be "." ; '%' is escaped so that the
+// escaping can be undone.
+std::string escape(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    if (c == '/') {
+      out += "%2F";
+    } else if (c == '%') {
+      out += "%25";
+    } else {
+      out += c;
+    }
+  }
+  if (out.empty() || out == ".") out = out.empty() ? "%00" : "%2E";
+  return out;
+}
+
+void delete_attribute(hid_t object, const std::string& name) {
+  if (H5Aexists(object, name.c_str()) > 0) H5Adelete(object, name.c_str());
+}
+
+void write_attribute(hid_t object, std::string_view name, hid_t type, const void* value) {
+  std::string n(name);
+  delete_attribute(object, n);
+  Dataspace space(check(H5Screate(H5S_SCALAR), "create a dataspace"));
+  Attribute a(check(H5Acreate2(object, n.c_str(), type, space.get(), H5P_DEFAULT, H5P_DEFAULT),
+                    "create the attribute " + n));
+  check_status(H5Awrite(a.get(), type, value), "write the attribute " + n);
+}
+
+void write_string_attribute(hid_t object, std::string_view name, std::string_view value) {
+  Datatype t = utf8_string_type();
+  std::string text(value);
+  const char* p = text.c_str();
+  write_attribute(object, name, t.get(), &p);
+}
+
+void write_strings_attribute(hid_t object, const std::string& name,
+                             const std::vector<std::string>& values) {
+  delete_attribute(object, name);
+  Datatype t = utf8_string_type();
+  hsize_t n = values.size();
+  Dataspace space(check(H5Screate_simple(1, &n, nullptr), "create a dataspace"));
+  Attribute a(
+      check(H5Acreate2(object, name.c_str(), t.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT),
+            "create the attribute " + name));
+  std::vector<const char*> p;
+  for (const std::string& s : values) p.push_back(s.c_str());
+  check_status(H5Awrite(a.get(), t.get(), p.data()), "write the attribute " + name);
+}
+
+hid_t value_type(ValueType v) {
+  switch (v) {
+    case ValueType::kFloat64:
+      return H5T_NATIVE_DOUBLE;
+    case ValueType::kFloat32:
+      return H5T_NATIVE_FLOAT;
+    case ValueType::kInt32:
+      return H5T_NATIVE_INT32;
+  }
+  return H5T_NATIVE_DOUBLE;
+}
+
+// Copies `count` values of type S into elements of the value type `v`.
+template <typename S>
+void convert(ValueType v, const S* in, size_t count, void* out) {
+  switch (v) {
+    case ValueType::kFloat64:
+      std::copy(in, in + count, static_cast<double*>(out));
+      break;
+    case ValueType::kFloat32:
+      std::transform(in, in + count, static_cast<float*>(out),
+                     [](S x) { return static_cast<float>(x); });
+      break;
+    case ValueType::kInt32:
+      std::transform(in, in + count, static_cast<int32_t*>(out), [](S x) {
+        if constexpr (std::is_floating_point_v<S>) {
+          if (!(x >= INT32_MIN && x <= INT32_MAX)) return int32_t{0};
+        }
+        return static_cast<int32_t>(x);
+      });
+      break;
+  }
+}
+
+}  // namespace
+
+const char* missing_codes_text() {
+  return "0 value, 1 empty cell, 2 not found, 3 row cut short, 4 cell of another kind, "
+         "5 size differs, 6 no image, 7 invalid image, 8 not converted";
+}
+
+const char* kind_name(Kind kind) {
+  switch (kind) {
+    case Kind::kEmpty:
+      return "empty";
+    case Kind::kMark:
+      return "mark";
+    case Kind::kScalar:
+      return "scalar";
+    case Kind::kScalarInt:
+      return "scalar_int";
+    case Kind::kPairs:
+      return "pairs";
+    case Kind::kSpectrum:
+      return "spectrum";
+    case Kind::kImage:
+      return "image";
+    case Kind::kStructured:
+      return "structured";
+  }
+  return "?";
+}
+
+struct PendingAttribute {
+  std::string dataset, name;
+  int form = 0;  // 0 string, 1 int64, 2 double
+  std::string text;
+  int64_t integer = 0;
+  double real = 0;
+};
+
+struct RunWriter::Channel {
+  ChannelSpec spec;
+  Group group;
+  std::unique_ptr<Column> missing, srv, chan, macro, value, length, width, height, pixels,
+      converted;
+  struct Member {
+    std::unique_ptr<Column> values, length, stats;
+    size_t reserved = 0;
+  };
+  std::vector<Member> members;
+  std::vector<std::string> pair_names, pair_links;
+  std::vector<std::unique_ptr<Column>> pairs;
+  int32_t pair_count = 0;
+  size_t fixed_width = 0, fixed_height = 0;
+  bool touched = false;
+  std::optional<Missing> code;
+  std::vector<PendingAttribute> pending;
+
+  template <typename F>
+  void each_column(F f) {
+    for (auto* c :
+         {&missing, &srv, &chan, &macro, &value, &length, &width, &height, &pixels, &converted}) {
+      if (*c) f(**c);
+    }
+    for (Member& m : members) {
+      for (auto* c : {&m.values, &m.length, &m.stats}) {
+        if (*c) f(**c);
+      }
+    }
+    for (auto& c : pairs) f(*c);
+  }
+};
+
+RunWriter::RunWriter(const std::string& path, const Options& options)
+    : path_(path), options_(options), compression_{options.codec, options.gzip_level} {
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+  if (options.codec != Codec::kNone && !codec_available(options.codec)) {
+    throw Error("the HDF5 filter of the chosen codec is not available");
+  }
+  temp_ = path + ".tmp-XXXXXX";
+  int fd = mkstemp(temp_.data());
+  if (fd < 0) throw Error("cannot create " + temp_ + ": " + std::strerror(errno));
+  ::close(fd);
+  try {
+    PropList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "create a property list"));
+    // Closing the file closes whatever is still open in it, also after errors.
+    H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG);
+    file_ = File(
+        check(H5Fcreate(temp_.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()), "create " + temp_));
+    run_ = Group(check(H5Gcreate2(file_.get(), "run", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+                       "create the group /run"));
+    set_attribute("layout_version", kLayoutVersion);
+    set_attribute("producer", options.producer);
+    set_attribute("fill_value", options.fill);
+    const uint64_t zero64 = 0;
+    const int64_t zero_time = 0;
+    const uint32_t zero32 = 0;
+    const char* blank = "";
+    auto add = [&](const char* name, hid_t type, const void* fill) {
+      event_columns_.push_back(std::make_unique<Column>(
+          run_.get(), name, type, std::vector<hsize_t>{}, fill, 0, compression_));
+    };
+    add("EventId", H5T_NATIVE_UINT64, &zero64);
+    add("Time", H5T_NATIVE_INT64, &zero_time);
+    add("TimeSec", H5T_NATIVE_UINT32, &zero32);
+    add("TimeUsec", H5T_NATIVE_UINT32, &zero32);
+    Datatype text = utf8_string_type();
+    add("TimeISO", text.get(), &blank);
+    link_names_.assign(std::begin(kRunDatasets), std::end(kRunDatasets));
+  } catch (...) {
+    abandon();
+    throw;
+  }
+}
+
+RunWriter::~RunWriter() {
+  if (!done_) abandon();
+}
+
+RunWriter::Channel& RunWriter::channel(int ch) {
+  if (ch < 0 || static_cast<size_t>(ch) >= channels_.size()) {
+    throw Error("no channel " + std::to_string(ch));
+  }
+  return *channels_[static_cast<size_t>(ch)];
+}
+
+uint64_t RunWriter::row() const {
+  if (!in_event_) throw Error("a channel value outside begin_event() and end_event()");
+  return events_ - 1;
+}
+
+void RunWriter::set_attribute(std::string_view name, std::string_view value) {
+  wait();
+  write_string_attribute(run_.get(), name, value);
+}
+void RunWriter::set_attribute(std::string_view name, int64_t value) {
+  wait();
+  write_attribute(run_.get(), name, H5T_NATIVE_INT64, &value);
+}
+void RunWriter::set_attribute(std::string_view name, uint64_t value) {
+  wait();
+  write_attribute(run_.get(), name, H5T_NATIVE_UINT64, &value);
+}
+void RunWriter::set_attribute(std::string_view name, uint8_t value) {
+  wait();
+  write_attribute(run_.get(), name, H5T_NATIVE_UINT8, &value);
+}
+void RunWriter::set_attribute(std::string_view name, double value) {
+  wait();
+  write_attribute(run_.get(), name, H5T_NATIVE_DOUBLE, &value);
+}
+
+int RunWriter::add_channel(const ChannelSpec& spec) {
+  wait();
+  std::string link = escape(spec.column);
+  std::string unique = link;
+  for (int k = 2; std::find(link_names_.begin(), link_names_.end(), unique) != link_names_.end();
+       ++k) {
+    unique = link + "#" + std::to_string(k);
+  }
+  link_names_.push_back(unique);
+  auto c = std::make_unique<Channel>();
+  c->spec = spec;
+  if (spec.kind == Kind::kScalarInt) c->spec.values = ValueType::kInt32;
+  c->group =
+      Group(check(H5Gcreate2(run_.get(), unique.c_str(), H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+                  "create the group /run/" + unique));
+  hid_t g = c->group.get();
+  write_string_attribute(g, "column", spec.column);
+  write_string_attribute(g, "kind", kind_name(spec.kind));
+  write_string_attribute(g, "kind_source", spec.kind_source);
+  write_string_attribute(g, "missing_codes", missing_codes_text());
+  uint64_t first = in_event_ ? events_ - 1 : events_;
+  auto column = [&](const char* name, hid_t type, const void* fill) {
+    return new_column(g, name, type, std::vector<hsize_t>{}, fill, first);
+  };
+  const uint8_t not_found = static_cast<uint8_t>(Missing::kNotFound), no = 0;
+  const uint32_t zero32 = 0;
+  const uint64_t zero64 = 0;
+  const int32_t zero = 0;
+  c->missing = column("Missing", H5T_NATIVE_UINT8, &not_found);
+  if (spec.status) {
+    c->srv = column("SrvBlockStatus", H5T_NATIVE_UINT32, &zero32);
+    c->chan = column("ChanStatus", H5T_NATIVE_UINT32, &zero32);
+  }
+  if (spec.macro_pulse) c->macro = column("MacroPulse", H5T_NATIVE_UINT64, &zero64);
+  const double fill = options_.fill;
+  const float fill32 = static_cast<float>(options_.fill);
+  const void* value_fill = c->spec.values == ValueType::kFloat64 ? static_cast<const void*>(&fill)
+                           : c->spec.values == ValueType::kFloat32
+                               ? static_cast<const void*>(&fill32)
+                               : &zero;
+  switch (spec.kind) {
+    case Kind::kScalar:
+    case Kind::kScalarInt:
+      c->value = column("Value", value_type(c->spec.values), value_fill);
+      break;
+    case Kind::kPairs:
+    case Kind::kImage:
+      c->length = column("Length", H5T_NATIVE_INT32, &zero);
+      break;
+    case Kind::kStructured:
+      c->converted = column("Converted", H5T_NATIVE_UINT8, &no);
+      break;
+    default:
+      break;
+  }
+  if (spec.kind == Kind::kSpectrum) {
+    write_string_attribute(g, "length_codes", "-1 member not in the cell, -2 member without data");
+  }
+  channels_.push_back(std::move(c));
+  return static_cast<int>(channels_.size() - 1);
+}
+
+void RunWriter::set_channel_attribute(int ch, std::string_view name, std::string_view value) {
+  wait();
+  write_string_attribute(channel(ch).group.get(), name, value);
+}
+void RunWriter::set_channel_attribute(int ch, std::string_view name, int64_t value) {
+  wait();
+  write_attribute(channel(ch).group.get(), name, H5T_NATIVE_INT64, &value);
+}
+void RunWriter::set_channel_attribute(int ch, std::string_view name, uint64_t value) {
+  wait();
+  write_attribute(channel(ch).group.get(), name, H5T_NATIVE_UINT64, &value);
+}
+void RunWriter::set_channel_attribute(int ch, std::string_view name, double value) {
+  wait();
+  write_attribute(channel(ch).group.get(), name, H5T_NATIVE_DOUBLE, &value);
+}
+void RunWriter::set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
+                                      std::string_view value) {
+  channel(ch).pending.push_back({std::string(dataset), std::string(name), 0, std::string(value)});
+}
+void RunWriter::set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
+                                      int64_t value) {
+  channel(ch).pending.push_back({std::string(dataset), std::string(name), 1, {}, value});
+}
+void RunWriter::set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
+                                      double value) {
+  channel(ch).pending.push_back({std::string(dataset), std::string(name), 2, {}, 0, value});
+}
+
+void RunWriter::reserve_member(int ch, int m, size_t width) {
+  wait();
+  Channel& c = channel(ch);
+  if (m < 0) throw Error("negative member index");
+  if (c.members.size() <= static_cast<size_t>(m)) c.members.resize(static_cast<size_t>(m) + 1);
+  Channel::Member& member = c.members[static_cast<size_t>(m)];
+  member.reserved = std::max(member.reserved, width);
+  if (member.values) member.values->grow({member.reserved});
+}
+
+void RunWriter::fix_image_shape(int ch, size_t width, size_t height) {
+  Channel& c = channel(ch);
+  if (c.pixels) throw Error("the frame shape of " + c.spec.column + " is fixed before its frames");
+  c.fixed_width = width;
+  c.fixed_height = height;
+}
+
+void RunWriter::begin_event(const EventColumns& e) {
+  if (in_event_) end_event();
+  uint64_t r = events_++;
+  in_event_ = true;
+  *static_cast<uint64_t*>(event_columns_[0]->row(r)) = e.id;
+  *static_cast<int64_t*>(event_columns_[1]->row(r)) = int64_t{e.sec} * 1000000 + e.usec;
+  *static_cast<uint32_t*>(event_columns_[2]->row(r)) = e.sec;
+  *static_cast<uint32_t*>(event_columns_[3]->row(r)) = e.usec;
+  event_columns_[4]->set_string(r, e.iso);
+  const uint32_t zero32 = 0;
+  const int32_t zero = 0;
+  const char* blank = "";
+  if (e.status) {
+    if (!ev_status_) {
+      ev_status_ = new_column(run_.get(), "EvHeadStatus", H5T_NATIVE_UINT32, std::vector<hsize_t>{},
+                              &zero32, r);
+    }
+    *static_cast<uint32_t*>(ev_status_->row(r)) = *e.status;
+  }
+  if (e.type) {
+    if (!ev_type_) {
+      ev_type_ =
+          new_column(run_.get(), "EventType", H5T_NATIVE_INT32, std::vector<hsize_t>{}, &zero, r);
+    }
+    *static_cast<int32_t*>(ev_type_->row(r)) = *e.type;
+  }
+  if (e.type_name) {
+    if (!ev_type_name_) {
+      wait();
+      Datatype text = utf8_string_type();
+      ev_type_name_ =
+          new_column(run_.get(), "EventTypeName", text.get(), std::vector<hsize_t>{}, &blank, r);
+    }
+    ev_type_name_->set_string(r, *e.type_name);
+  }
+}
+
+void RunWriter::set_missing(int ch, Missing code) {
+  row();
+  channel(ch).code = code;
+}
+
+void RunWriter::set_status(int ch, uint32_t srv_block, uint32_t chan) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (!c.srv) throw Error(c.spec.column + " was added without status words");
+  *static_cast<uint32_t*>(c.srv->row(r)) = srv_block;
+  *static_cast<uint32_t*>(c.chan->row(r)) = chan;
+}
+
+void RunWriter::set_macro_pulse(int ch, uint64_t number) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (!c.macro) throw Error(c.spec.column + " was added without macro-pulse numbers");
+  *static_cast<uint64_t*>(c.macro->row(r)) = number;
+}
+
+void RunWriter::set_scalar(int ch, double value) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (!c.value) throw Error(c.spec.column + " is not a scalar channel");
+  convert(c.spec.values, &value, 1, c.value->row(r));
+  c.touched = true;
+}
+void RunWriter::set_scalar(int ch, float value) { set_scalar(ch, static_cast<double>(value)); }
+void RunWriter::set_scalar(int ch, int32_t value) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (!c.value) throw Error(c.spec.column + " is not a scalar channel");
+  convert(c.spec.values, &value, 1, c.value->row(r));
+  c.touched = true;
+}
+
+void RunWriter::add_pair(int ch, std::string_view name, double value) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (c.spec.kind != Kind::kPairs) throw Error(c.spec.column + " is not a pairs channel");
+  size_t k = 0;
+  while (k < c.pair_names.size() && c.pair_names[k] != name) ++k;
+  if (k == c.pair_names.size()) {
+    std::string link = escape(name);
+    if (std::find(std::begin(kChannelDatasets), std::end(kChannelDatasets), link) !=
+        std::end(kChannelDatasets)) {
+      link += "#pair";
+    }
+    ValueType type =
+        c.spec.values == ValueType::kFloat32 ? ValueType::kFloat32 : ValueType::kFloat64;
+    const double fill = options_.fill;
+    const float fill32 = static_cast<float>(fill);
+    const void* f = type == ValueType::kFloat32 ? static_cast<const void*>(&fill32) : &fill;
+    c.pairs.push_back(
+        new_column(c.group.get(), link, value_type(type), std::vector<hsize_t>{}, f, r));
+    c.pair_names.emplace_back(name);
+    c.pair_links.push_back(link);
+  }
+  ValueType type = c.spec.values == ValueType::kFloat32 ? ValueType::kFloat32 : ValueType::kFloat64;
+  convert(type, &value, 1, c.pairs[k]->row(r));
+  ++c.pair_count;
+  c.touched = true;
+}
+
+template <typename T>
+void RunWriter::put_member(int ch, int m, const T* values, size_t count) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (c.spec.kind != Kind::kSpectrum) throw Error(c.spec.column + " is not a spectrum channel");
+  if (m < 0) throw Error("negative member index");
+  auto index = static_cast<size_t>(m);
+  if (c.members.size() <= index) c.members.resize(index + 1);
+  Channel::Member& member = c.members[index];
+  std::string name = "Member" + std::to_string(m);
+  const int32_t absent = -1, zero = 0;
+  if (!member.length) {
+    member.length = new_column(c.group.get(), name + "Length", H5T_NATIVE_INT32,
+                               std::vector<hsize_t>{}, &absent, r);
+  }
+  if (values != nullptr) {
+    if (!member.values) {
+      const double fill = options_.fill;
+      const float fill32 = static_cast<float>(fill);
+      const void* f = c.spec.values == ValueType::kFloat64   ? static_cast<const void*>(&fill)
+                      : c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
+                                                             : &zero;
+      member.values = new_column(c.group.get(), name, value_type(c.spec.values),
+                                 std::vector<hsize_t>{std::max(member.reserved, count)}, f, r);
+    } else if (count > member.values->row_elements()) {
+      wait();
+      member.values->grow({count});
+    }
+    convert(c.spec.values, values, count, member.values->row(r));
+  }
+  *static_cast<int32_t*>(member.length->row(r)) =
+      values != nullptr ? static_cast<int32_t>(count) : -2;
+  c.touched = true;
+}
+
+void RunWriter::set_member(int ch, int m, const double* values, size_t count) {
+  put_member(ch, m, values, count);
+}
+void RunWriter::set_member(int ch, int m, const float* values, size_t count) {
+  put_member(ch, m, values, count);
+}
+void RunWriter::set_member(int ch, int m, const int32_t* values, size_t count) {
+  put_member(ch, m, values, count);
+}
+void RunWriter::set_member_failed(int ch, int m) {
+  put_member(ch, m, static_cast<const double*>(nullptr), 0);
+}
+
+void RunWriter::set_member_stat(int ch, int m, int bit, double value) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (m < 0 || bit < 0 || bit > 31) throw Error("no statistic bit " + std::to_string(bit));
+  if (c.members.size() <= static_cast<size_t>(m)) c.members.resize(static_cast<size_t>(m) + 1);
+  Channel::Member& member = c.members[static_cast<size_t>(m)];
+  if (!member.stats) {
+    const double fill = options_.fill;
+    member.stats = new_column(c.group.get(), "Member" + std::to_string(m) + "Stats",
+                              H5T_NATIVE_DOUBLE, std::vector<hsize_t>{32}, &fill, r);
+  }
+  static_cast<double*>(member.stats->row(r))[bit] = value;
+}
+
+template <typename T>
+void RunWriter::put_image(int ch, const T* pixels, size_t width, size_t height, int bits) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (c.spec.kind != Kind::kImage) throw Error(c.spec.column + " is not a camera channel");
+  const bool fixed = c.fixed_width > 0;
+  if (!c.pixels) {
+    int b = c.spec.pixel_bits != 0 ? c.spec.pixel_bits : bits;
+    const uint16_t black = 0;
+    std::vector<hsize_t> dims = fixed ? std::vector<hsize_t>{c.fixed_height, c.fixed_width}
+                                      : std::vector<hsize_t>{height, width};
+    c.pixels = new_column(c.group.get(), "Pixels", b == 8 ? H5T_NATIVE_UINT8 : H5T_NATIVE_UINT16,
+                          dims, &black, r);
+  }
+  size_t count = width * height;
+  *static_cast<int32_t*>(c.length->row(r)) = static_cast<int32_t>(count);
+  c.touched = true;
+  if (fixed) {
+    if (count != c.fixed_width * c.fixed_height) {
+      c.code = Missing::kSizeDiffers;
+      return;
+    }
+    width = c.fixed_width;
+    height = c.fixed_height;
+  } else {
+    const int32_t zero = 0;
+    if (!c.width) {
+      c.width =
+          new_column(c.group.get(), "Width", H5T_NATIVE_INT32, std::vector<hsize_t>{}, &zero, r);
+      c.height =
+          new_column(c.group.get(), "Height", H5T_NATIVE_INT32, std::vector<hsize_t>{}, &zero, r);
+    }
+    *static_cast<int32_t*>(c.width->row(r)) = static_cast<int32_t>(width);
+    *static_cast<int32_t*>(c.height->row(r)) = static_cast<int32_t>(height);
+    if (c.pixels->would_grow({height, width})) {
+      wait();
+      c.pixels->grow({height, width});
+    }
+  }
+  size_t stride = c.pixels->row_dims()[1];
+  void* out = c.pixels->row(r);
+  if (c.pixels->element_size() == 1) {
+    auto* o = static_cast<uint8_t*>(out);
+    for (size_t y = 0; y < height; ++y) {
+      std::transform(pixels + y * width, pixels + (y + 1) * width, o + y * stride,
+                     [](T p) { return static_cast<uint8_t>(p); });
+    }
+  } else {
+    auto* o = static_cast<uint16_t*>(out);
+    for (size_t y = 0; y < height; ++y) {
+      std::copy(pixels + y * width, pixels + (y + 1) * width, o + y * stride);
+    }
+  }
+}
+
+void RunWriter::set_image(int ch, const uint8_t* pixels, size_t width, size_t height) {
+  put_image(ch, pixels, width, height, 8);
+}
+void RunWriter::set_image(int ch, const uint16_t* pixels, size_t width, size_t height) {
+  put_image(ch, pixels, width, height, 16);
+}
+
+void RunWriter::set_converted(int ch, bool converted) {
+  uint64_t r = row();
+  Channel& c = channel(ch);
+  if (!c.converted) throw Error(c.spec.column + " is not a structured-data channel");
+  *static_cast<uint8_t*>(c.converted->row(r)) = converted ? 1 : 0;
+  if (!converted) c.code = Missing::kNotConverted;
+  c.touched = true;
+}
+
+void RunWriter::end_event() {
+  uint64_t r = row();
+  size_t bytes = 0;
+  for (auto& c : channels_) {
+    Missing code = c->code ? *c->code : c->touched ? Missing::kValue : Missing::kNotFound;
+    *static_cast<uint8_t*>(c->missing->row(r)) = static_cast<uint8_t>(code);
+    if (c->spec.kind == Kind::kPairs && c->touched) {
+      *static_cast<int32_t*>(c->length->row(r)) = c->pair_count;
+    }
+    c->touched = false;
+    c->code.reset();
+    c->pair_count = 0;
+    c->each_column([&](Column& col) { bytes += col.buffered_bytes(); });
+  }
+  in_event_ = false;
+  for (auto& col : event_columns_) bytes += col->buffered_bytes();
+  // Buffers being filled and buffers being written: a quarter each, and
+  // room for their growth.
+  if (bytes > options_.memory_bound / 4) flush_all();
+}
+
+std::unique_ptr<Column> RunWriter::new_column(hid_t parent, const std::string& name, hid_t type,
+                                              std::vector<hsize_t> row_dims, const void* fill,
+                                              uint64_t first_row) {
+  wait();
+  return std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row,
+                                  compression_);
+}
+
+void RunWriter::wait() {
+  if (worker_.joinable()) worker_.join();
+  if (worker_error_) std::rethrow_exception(std::exchange(worker_error_, nullptr));
+}
+
+void RunWriter::flush_all() {
+  wait();
+  std::vector<Column*> columns;
+  for (auto& col : event_columns_) columns.push_back(col.get());
+  for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
+    if (*col) columns.push_back(col->get());
+  }
+  for (auto& c : channels_) c->each_column([&](Column& col) { columns.push_back(&col); });
+  for (Column* col : columns) col->take();
+  worker_ = std::thread([this, columns = std::move(columns)] {
+    try {
+      for (Column* col : columns) col->write_taken();
+    } catch (...) {
+      worker_error_ = std::current_exception();
+    }
+  });
+}
+
+void RunWriter::commit() {
+  if (done_) throw Error("the run file is already closed");
+  try {
+    wait();
+    if (in_event_) end_event();
+    for (auto& col : event_columns_) col->finish(events_);
+    write_string_attribute(event_columns_[1]->dataset(), "units",
+                           "microseconds since 1970-01-01 00:00:00");
+    for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
+      if (*col) (*col)->finish(events_);
+    }
+    for (auto& c : channels_) {
+      if (c->spec.kind == Kind::kImage && !c->pixels) {
+        const uint16_t black = 0;
+        std::vector<hsize_t> dims{c->fixed_height, c->fixed_width};
+        c->pixels = new_column(c->group.get(), "Pixels",
+                               c->spec.pixel_bits == 16 ? H5T_NATIVE_UINT16 : H5T_NATIVE_UINT8,
+                               dims, &black, events_);
+      }
+      c->each_column([&](Column& col) { col.finish(events_); });
+      if (c->spec.kind == Kind::kPairs) {
+        write_strings_attribute(c->group.get(), "pair_names", c->pair_names);
+        write_strings_attribute(c->group.get(), "pair_datasets", c->pair_links);
+      }
+      for (const PendingAttribute& a : c->pending) {
+        if (H5Lexists(c->group.get(), a.dataset.c_str(), H5P_DEFAULT) <= 0) continue;
+        Dataset d(
+            check(H5Dopen2(c->group.get(), a.dataset.c_str(), H5P_DEFAULT), "open " + a.dataset));
+        if (a.form == 0) {
+          write_string_attribute(d.get(), a.name, a.text);
+        } else if (a.form == 1) {
+          write_attribute(d.get(), a.name, H5T_NATIVE_INT64, &a.integer);
+        } else {
+          write_attribute(d.get(), a.name, H5T_NATIVE_DOUBLE, &a.real);
+        }
+      }
+    }
+    set_attribute("events", events_);
+    event_columns_.clear();
+    ev_status_.reset();
+    ev_type_.reset();
+    ev_type_name_.reset();
+    channels_.clear();
+    run_.reset();
+    check_status(H5Fflush(file_.get(), H5F_SCOPE_LOCAL), "write " + temp_);
+    check_status(H5Fclose(file_.release()), "close " + temp_);
+  } catch (...) {
+    abandon();
+    throw;
+  }
+  mode_t mask = umask(0);
+  umask(mask);
+  if (chmod(temp_.c_str(), 0666 & ~mask) != 0 || std::rename(temp_.c_str(), path_.c_str()) != 0) {
+    std::string why = std::strerror(errno);
+    abandon();
+    throw Error("cannot rename " + temp_ + " to " + path_ + ": " + why);
+  }
+  done_ = true;
+}
+
+void RunWriter::abandon() noexcept {
+  if (done_) return;
+  done_ = true;
+  try {
+    wait();
+  } catch (...) {
+  }
+  try {
+    event_columns_.clear();
+    ev_status_.reset();
+    ev_type_.reset();
+    ev_type_name_.reset();
+    for (auto& c : channels_) c->each_column([](Column& col) { col.close(); });
+    channels_.clear();
+    run_.reset();
+  } catch (...) {
+  }
+  // An emptied file has room for what the close still writes (after a full
+  // disk, a failed close would leave the library a broken file to close at exit).
+  if (::truncate(temp_.c_str(), 0) != 0) {
+  }
+  file_.reset();
+  std::remove(temp_.c_str());
+}
+
+}  // namespace h5run

@@ -1,0 +1,200 @@
+// The writer of the run file's HDF5 layout (docs/hdf5-layout.md): run
+// attributes, per-event datasets and one group per channel, written event by
+// event into a temporary file that becomes the run file on commit().
+//
+//   h5run::RunWriter w("run.h5", {});
+//   int adc = w.add_channel({.column = "ADC.1", .kind = h5run::Kind::kSpectrum});
+//   w.begin_event({.id = 1, .sec = 1733632724, .usec = 5, .iso = "2024-12-08T04:38:44Z"});
+//   w.set_member(adc, 0, values, count);
+//   w.end_event();
+//   w.commit();
+//
+// Every failure throws h5run::Error; after one, the writer can only be
+// abandoned (or destroyed), which removes the temporary file.
+#ifndef DAQ_H5RUN_RUN_WRITER_H_
+#define DAQ_H5RUN_RUN_WRITER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "column.h"
+#include "h5_handle.h"
+
+namespace h5run {
+
+constexpr int64_t kLayoutVersion = 2;
+
+// Codes of a channel's Missing dataset.
+enum class Missing : uint8_t {
+  kValue = 0,
+  kEmpty = 1,
+  kNotFound = 2,  // also the fill: rows before a channel's first event
+  kCutShort = 3,
+  kOtherKind = 4,
+  kSizeDiffers = 5,
+  kNoImage = 6,
+  kInvalidImage = 7,
+  kNotConverted = 8,
+};
+// The codes spelt out, as stored in the `missing_codes` attribute.
+const char* missing_codes_text();
+
+enum class Kind { kEmpty, kMark, kScalar, kScalarInt, kPairs, kSpectrum, kImage, kStructured };
+// "empty", "mark", "scalar", "scalar_int", "pairs", "spectrum", "image", "structured".
+const char* kind_name(Kind kind);
+
+// Element type of a channel's float values (Value, pairs, spectrum members).
+enum class ValueType { kFloat64, kFloat32, kInt32 };
+
+struct ChannelSpec {
+  std::string column;  // the column or channel name; the group is named after it
+  Kind kind = Kind::kEmpty;
+  std::string kind_source = "host";  // host, xml, option or inferred
+  // Float64 for values read from text, float32 for the host's floats, int32
+  // for -fti channels (scalar_int implies it).
+  ValueType values = ValueType::kFloat64;
+  int pixel_bits = 0;   // 8 or 16; 0: from the first frame
+  bool status = false;  // SrvBlockStatus and ChanStatus datasets
+  bool macro_pulse = false;
+};
+
+struct EventColumns {
+  uint64_t id = 0;
+  uint32_t sec = 0;
+  uint32_t usec = 0;
+  std::string_view iso;
+  std::optional<uint32_t> status;  // EvHeadStatus
+  std::optional<int32_t> type;     // EventType
+  std::optional<std::string_view> type_name;
+};
+
+struct Options {
+  Codec codec = Codec::kGzip;
+  int gzip_level = 1;
+  // Row buffers of all datasets together are written out before they pass this.
+  size_t memory_bound = size_t{16} << 20;
+  std::string producer = "daq-table2h5";
+  // The fill of float datasets.
+  double fill = std::numeric_limits<double>::quiet_NaN();
+};
+
+class RunWriter {
+ public:
+  // Creates the temporary file `<path>.tmp-XXXXXX` beside `path`.
+  RunWriter(const std::string& path, const Options& options);
+  ~RunWriter();  // abandon() unless committed
+  RunWriter(const RunWriter&) = delete;
+  RunWriter& operator=(const RunWriter&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::string& temp_path() const { return temp_; }
+  uint64_t events() const { return events_; }
+
+  // Attributes of /run; a second value of a name replaces the first.
+  void set_attribute(std::string_view name, std::string_view value);
+  void set_attribute(std::string_view name, const char* value) {
+    set_attribute(name, std::string_view(value));
+  }
+  void set_attribute(std::string_view name, int64_t value);
+  void set_attribute(std::string_view name, uint64_t value);
+  void set_attribute(std::string_view name, uint8_t value);
+  void set_attribute(std::string_view name, double value);
+
+  // A channel group; returns its handle. Channels may be added before any
+  // event or between events: their earlier rows are the fill.
+  int add_channel(const ChannelSpec& spec);
+  // Attributes of the channel group.
+  void set_channel_attribute(int ch, std::string_view name, std::string_view value);
+  void set_channel_attribute(int ch, std::string_view name, const char* value) {
+    set_channel_attribute(ch, name, std::string_view(value));
+  }
+  void set_channel_attribute(int ch, std::string_view name, int64_t value);
+  void set_channel_attribute(int ch, std::string_view name, uint64_t value);
+  void set_channel_attribute(int ch, std::string_view name, double value);
+  // Attributes of a dataset of the channel ("Member0", "Pixels"), written
+  // when the file is committed (the dataset exists by then).
+  void set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
+                             std::string_view value);
+  void set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
+                             int64_t value);
+  void set_dataset_attribute(int ch, std::string_view dataset, std::string_view name, double value);
+
+  // Width hints: member m holds at least `width` values a row; the camera's
+  // frames are `width` x `height`, and a frame of any other pixel count is
+  // recorded as kSizeDiffers instead of growing the dataset.
+  void reserve_member(int ch, int m, size_t width);
+  void fix_image_shape(int ch, size_t width, size_t height);
+
+  void begin_event(const EventColumns& event);
+  // A channel given no code and no value in an event is kNotFound; one given
+  // a value is kValue unless a code is set.
+  void set_missing(int ch, Missing code);
+  void set_status(int ch, uint32_t srv_block, uint32_t chan);
+  void set_macro_pulse(int ch, uint64_t number);
+  void set_scalar(int ch, double value);
+  void set_scalar(int ch, float value);
+  void set_scalar(int ch, int32_t value);
+  // One name-value pair; a name is a dataset of its own.
+  void add_pair(int ch, std::string_view name, double value);
+  void set_member(int ch, int m, const double* values, size_t count);
+  void set_member(int ch, int m, const float* values, size_t count);
+  void set_member(int ch, int m, const int32_t* values, size_t count);
+  void set_member_failed(int ch, int m);
+  void set_member_stat(int ch, int m, int bit, double value);
+  // Pixels row by row, `width` x `height`.
+  void set_image(int ch, const uint8_t* pixels, size_t width, size_t height);
+  void set_image(int ch, const uint16_t* pixels, size_t width, size_t height);
+  void set_converted(int ch, bool converted);
+  void end_event();
+
+  // Writes everything, closes the file, gives it the mode 0666 & ~umask and
+  // renames it to path().
+  void commit();
+  // Closes and removes the temporary file; never throws.
+  void abandon() noexcept;
+
+ private:
+  struct Channel;
+  Channel& channel(int ch);
+  uint64_t row() const;
+  // Sets every buffered row aside and writes them on a second thread, so that
+  // compression does not hold up the caller.
+  void flush_all();
+  // Waits for that thread; every HDF5 call of this thread comes after it.
+  void wait();
+  std::unique_ptr<Column> new_column(hid_t parent, const std::string& name, hid_t type,
+                                     std::vector<hsize_t> row_dims, const void* fill,
+                                     uint64_t first_row);
+  template <typename T>
+  void put_member(int ch, int m, const T* values, size_t count);
+  template <typename T>
+  void put_image(int ch, const T* pixels, size_t width, size_t height, int bits);
+
+  std::string path_;
+  std::string temp_;
+  Options options_;
+  Compression compression_;
+  File file_;
+  Group run_;
+  std::vector<std::unique_ptr<Column>> event_columns_;  // EventId, Time, TimeSec, TimeUsec, TimeISO
+  std::unique_ptr<Column> ev_status_, ev_type_, ev_type_name_;
+  std::vector<std::unique_ptr<Channel>> channels_;
+  std::vector<std::string> link_names_;
+  uint64_t events_ = 0;
+  bool in_event_ = false;
+  bool done_ = false;
+  std::thread worker_;
+  std::exception_ptr worker_error_;
+};
+
+}  // namespace h5run
+
+#endif  // DAQ_H5RUN_RUN_WRITER_H_

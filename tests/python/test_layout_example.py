@@ -1,0 +1,41 @@
+"""The reading example of docs/hdf5-layout.md, run as a user would run it on
+a run file made by the built daq-reader and daq-table2h5."""
+import os
+import re
+import subprocess
+
+import h5py
+import numpy as np
+
+
+def make_run(tmp_path):
+    subprocess.run([os.environ["READER"], "--quiet", "--outmode", "1", os.environ["RUN_JSON"],
+                    "--", "-hdf5", "-xdump"], cwd=tmp_path, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([os.environ["TABLE2H5"], "-o", "run.h5", "--xml", "user_descr.xml",
+                    "user_out.txt"], cwd=tmp_path, check=True, stdout=subprocess.DEVNULL)
+
+
+def example_code():
+    text = open(os.environ["LAYOUT_DOC"], encoding="utf-8").read()
+    reading = text[text.index("## Reading it"):]
+    return re.search(r"```python\n(.*?)```", reading, re.S).group(1)
+
+
+def test_layout_example_runs(tmp_path, monkeypatch):
+    make_run(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    names = {}
+    exec(compile(example_code(), "hdf5-layout.md", "exec"), names)
+    time, bpm, toroid = names["time"], names["bpm"], names["toroid"]
+    with h5py.File("run.h5", "r") as f:
+        run = f["run"]
+        assert len(time) == run.attrs["events"] == len(run["EventId"])
+        assert str(time[0]).startswith("2024-12-08")
+        assert list(bpm.columns) == list(run["BPM.1"].attrs["pair_names"])
+        assert isinstance(run.attrs["producer"], str)
+        assert isinstance(run["TOROID.1"].attrs["kind"], str)
+        assert np.isnan(toroid[run["TOROID.1/Missing"][:] != 0]).all()
+        assert run["CAM.1/Pixels"].dtype in (np.uint8, np.uint16)
+        assert run["TOROID.1/Value"].attrs["_FillValue"] != run["TOROID.1/Value"].attrs["_FillValue"]
+    assert names["mean_frame"].ndim == 2
