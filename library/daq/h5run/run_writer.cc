@@ -194,7 +194,11 @@ RunWriter::RunWriter(const std::string& path, const Options& options)
     H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG);
     file_ = File(
         check(H5Fcreate(temp_.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()), "create " + temp_));
-    run_ = Group(check(H5Gcreate2(file_.get(), "run", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+    // Channels keep the table's column order: readers that iterate /run see
+    // its links in the order they were made.
+    PropList gcpl(check(H5Pcreate(H5P_GROUP_CREATE), "create a property list"));
+    H5Pset_link_creation_order(gcpl.get(), H5P_CRT_ORDER_TRACKED | H5P_CRT_ORDER_INDEXED);
+    run_ = Group(check(H5Gcreate2(file_.get(), "run", H5P_DEFAULT, gcpl.get(), H5P_DEFAULT),
                        "create the group /run"));
     set_attribute("layout_version", kLayoutVersion);
     set_attribute("producer", options.producer);
