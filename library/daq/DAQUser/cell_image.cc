@@ -77,17 +77,20 @@ void capture_frame_header(const ChannelTurn& turn) {
   if (e.iparams != nullptr && head != nullptr) std::memcpy(e.iparams, head, sizeof *head);
 }
 
-void put_pixel_text(const ChannelTurn& turn, Image& im) {
+// Writes the pixels as text; true when it swapped the bytes of 16-bit
+// pixels in place.
+bool put_pixel_text(const ChannelTurn& turn, Image& im) {
   std::string& row = turn.row;
-  if (im.bpp == 3 || im.bpp == 4) return;
+  if (im.bpp == 3 || im.bpp == 4) return false;
   if (im.bpp != 1 && im.bpp != 2) {
     std::printf("Invalid bpp:%d for %s\n", im.bpp, chans[turn.index]);
-    return;
+    return false;
   }
   if (im.leni > kMaxImageTextBytes) {
     std::printf("Image %s: %d bytes, too large for the table\n", chans[turn.index], im.leni);
-    return;
+    return false;
   }
+  bool swapped = false;
   row += hdf5mode ? "[[" : "[";
   if (im.leni > 0) {
     // Tab mode ends every value with a tab; HDF5 mode separates them.
@@ -96,6 +99,7 @@ void put_pixel_text(const ChannelTurn& turn, Image& im) {
     if (im.bpp == 2) {
       vexa_swap2(reinterpret_cast<short*>(im.data), reinterpret_cast<short*>(im.data),
                  static_cast<int>(pnts));
+      swapped = true;
     }
     // A slice of the image at a time, each written out once the row is long.
     constexpr size_t kSlice = 1 << 15;
@@ -111,6 +115,7 @@ void put_pixel_text(const ChannelTurn& turn, Image& im) {
     }
   }
   row += hdf5mode ? "]]" : "]";
+  return swapped;
 }
 
 }  // namespace
@@ -122,24 +127,39 @@ void write_image_cell(ChannelTurn& turn) {
   uint64_t num = read_event_time(data, tm);
 
   Image im;
+  const bool text = turn.text;
   if (data->GetImagePar(&im.nframe, &im.compr, &im.bpp, &im.leni) != 0) {
-    put_no_image(turn.row, "No Image");
+    h5::image_missing(turn.index, h5::kNoImage);
+    if (text) put_no_image(turn.row, "No Image");
     return;
   }
   if (data->GetImageSize(&im.xstart, &im.xinc, &im.nx, &im.ystart, &im.yinc, &im.ny) != im.leni) {
-    put_no_image(turn.row, "Invalid Image");
+    h5::image_missing(turn.index, h5::kInvalidImage);
+    if (text) put_no_image(turn.row, "Invalid Image");
     return;
   }
   if (im.leni > 0) {
     im.data = data->GetImage();
     if (im.data == nullptr) {
-      put_no_image(turn.row, "No Image");
+      h5::image_missing(turn.index, h5::kNoImage);
+      if (text) put_no_image(turn.row, "No Image");
       return;
     }
   }
-  if (imdump) dump_image_file(turn, im, tm, num);
-  if (dumpxml) capture_frame_header(turn);
-  put_pixel_text(turn, im);
+  bool swapped = false;
+  if (text) {
+    if (imdump) dump_image_file(turn, im, tm, num);
+    if (dumpxml) capture_frame_header(turn);
+    swapped = put_pixel_text(turn, im);
+  }
+  if (h5::active()) {
+    // The file holds the pixels in the machine's order, as the text does;
+    // the image file above got the bytes as recorded.
+    if (im.bpp == 2 && !swapped && im.leni > 1) {
+      vexa_swap2(reinterpret_cast<short*>(im.data), reinterpret_cast<short*>(im.data), im.leni / 2);
+    }
+    h5::image(turn.index, im.bpp, im.data, im.nx, im.ny, im.leni);
+  }
 }
 
 }  // namespace daq

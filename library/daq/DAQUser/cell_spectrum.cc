@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "cells.h"
 #include "number_format.h"
@@ -128,22 +129,43 @@ int64_t put_values(ChannelTurn& turn, int m, int64_t lndata, int64_t budget) {
   return std::max<int64_t>(count, 0);
 }
 
+// Every value of member m, the statistics by bit, for the HDF5 file; at most
+// `budget` values, which it lowers by what it read.
+void store_member(ChannelTurn& turn, int m, const Member& mb, int64_t& h5_budget) {
+  static std::vector<float> values;
+  int64_t count = std::clamp<int64_t>(mb.lndata, 0, h5_budget);
+  h5_budget -= count;
+  values.resize(static_cast<size_t>(count));
+  for (int64_t k = 0; k < count; ++k) values[k] = turn.data->GetSpectVal(m, static_cast<int>(k));
+  h5::member(turn.index, m, values.data(), values.size(), converts_to_int(turn.index));
+  if (mb.stat == nullptr) return;
+  for (int j = 0; j < 32; ++j) {
+    if ((mb.stat->mask >> j & 1u) != 0) h5::member_stat(turn.index, m, j, mb.stat->val[j]);
+  }
+}
+
 // Writes member m of n; `budget` is what is left of the cell's values.
-void put_member(ChannelTurn& turn, int n, int m, int64_t& budget) {
+void put_member(ChannelTurn& turn, int n, int m, int64_t& budget, int64_t& h5_budget) {
   std::string& row = turn.row;
+  const bool text = turn.text;
   Member mb;
   int st = turn.data->GetSpectPar(&mb.start, &mb.inc, nullptr, &mb.ndata, m, &mb.groups,
                                   &mb.group_inc, &mb.stat);
   if (st != 0) {
-    row += hdf5mode ? "[]," : "No data\t,";
+    h5::member_failed(turn.index, m);
+    if (text) row += hdf5mode ? "[]," : "No data\t,";
     return;
   }
   if (mb.ndata == 0) {
+    h5::member(turn.index, m, nullptr, 0, false);
+    if (!text) return;
     put_statistics(row, mb.stat, " ");
     row += hdf5mode ? "[]" : "Not found\t";
     return;
   }
   mb.lndata = mb.groups >= 2 ? static_cast<int64_t>(mb.ndata) * mb.groups : mb.ndata;
+  if (h5::active()) store_member(turn, m, mb, h5_budget);
+  if (!text) return;
   capture_parameters(turn.index, n, m, mb);
   row += '[';
   if (zerocheck) check_zeros(turn, m, mb.lndata);
@@ -156,20 +178,23 @@ void put_member(ChannelTurn& turn, int n, int m, int64_t& budget) {
 
 void write_spectrum_cell(ChannelTurn& turn) {
   int n = turn.data->GetNmemb();
-  if (n == 1) {
+  if (n == 1 && turn.text) {
     print_roi(turn);
     n = turn.data->GetNmemb();
   }
   record_event_id(turn);
   if (n > kMaxMembers) {
-    std::printf("Spectrum %s: %d members, only the first %d written\n", chans[turn.index], n,
-                kMaxMembers);
+    if (turn.text) {
+      std::printf("Spectrum %s: %d members, only the first %d written\n", chans[turn.index], n,
+                  kMaxMembers);
+    }
     n = kMaxMembers;
   }
-  int64_t budget = kMaxCellValues;
-  turn.row += hdf5mode ? '[' : '{';
-  for (int m = 0; m < n; ++m) put_member(turn, n, m, budget);
-  turn.row += hdf5mode ? ']' : '}';
+  h5::spectrum_begin(turn.index);
+  int64_t budget = kMaxCellValues, h5_budget = kMaxCellValues;
+  if (turn.text) turn.row += hdf5mode ? '[' : '{';
+  for (int m = 0; m < n; ++m) put_member(turn, n, m, budget, h5_budget);
+  if (turn.text) turn.row += hdf5mode ? ']' : '}';
 }
 
 }  // namespace daq

@@ -20,6 +20,8 @@ void put_value(std::string& out, float v, bool as_int, void (*as_float)(std::str
 
 void put_single_value(ChannelTurn& turn, bool as_int) {
   float dt = turn.data->GetSingle(0);
+  h5::scalar(turn.index, dt, as_int);
+  if (!turn.text) return;
   std::string& row = turn.row;
   if (hdf5mode) row += "[[";
   put_value(row, dt, as_int, fmt::put_f);
@@ -41,27 +43,33 @@ void put_pair(std::string& row, const char* nm, float dt, bool as_int) {
 void put_pair_list(ChannelTurn& turn, bool as_int) {
   std::string& row = turn.row;
   if (turn.nchan > kMaxPairs) {
-    std::printf("Channel %s: %d pairs, only the first %d written\n", chans[turn.index], turn.nchan,
-                kMaxPairs);
+    if (turn.text) {
+      std::printf("Channel %s: %d pairs, only the first %d written\n", chans[turn.index],
+                  turn.nchan, kMaxPairs);
+    }
     turn.nchan = kMaxPairs;
   }
-  row += hdf5mode ? "[" : "\t{";
+  h5::pairs_begin(turn.index, turn.nchan);
+  if (turn.text) row += hdf5mode ? "[" : "\t{";
   for (int k = 0; k < turn.nchan; ++k) {
     char* nm = nullptr;
     float dt = 0.0f;
-    row += '[';
     turn.data->GetValNamChan(&nm, &dt, k);
+    h5::pair(turn.index, k, nm, dt, as_int);
+    if (!turn.text) continue;
+    row += '[';
     put_pair(row, nm, dt, as_int);
     row += k == turn.nchan - 1 || hdf5mode ? "]" : "]\t";
   }
-  row += hdf5mode ? ']' : '}';
+  if (turn.text) row += hdf5mode ? ']' : '}';
 }
 
 }  // namespace
 
 void write_mark_cell(ChannelTurn& turn) {
-  turn.row += "1\t";
+  if (turn.text) turn.row += "1\t";
   record_event_id(turn);
+  h5::mark(turn.index);
 }
 
 void write_value_cell(ChannelTurn& turn) {

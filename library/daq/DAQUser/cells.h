@@ -6,6 +6,7 @@
 #include <string>
 
 #include "daq_user.h"
+#include "h5_output.h"
 
 namespace daq {
 
@@ -23,6 +24,7 @@ struct ChannelTurn {
   int32_t mpulse;                      // macro-pulse number, 2010 events
   uint64_t mpulse64;                   // macro-pulse number, 2024 events
   std::string& row;                    // text of the row being built
+  bool text;                           // the row is written (not -nodump)
 };
 
 // Bounds on what one cell takes from the host, whatever counts it reports:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "daq_user.h"
+#include "h5_output.h"
 #include "number_format.h"
 #include "output_status.h"
 #include "table_file.h"
@@ -107,6 +108,7 @@ int end_run(vexa_daq_reader_base* reader, const std::vector<Id>* lists, const ch
   }
   if (!nodump) daq::close_table_file(hook);
   if (reader != nullptr && dumpxml) write_description(reader);
+  daq::h5::finish();
   return daq::outputs_failed() ? -1 : 0;
 }
 

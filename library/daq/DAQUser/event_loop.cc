@@ -131,7 +131,7 @@ void write_cell(int type, ChannelTurn& turn) {
       write_structured_cell(turn);
       break;
     default:
-      put_default_cell(turn.row);
+      if (turn.text) put_default_cell(turn.row);
       break;
   }
 }
@@ -139,6 +139,7 @@ void write_cell(int type, ChannelTurn& turn) {
 // Ends a row cut short by a failed read, so that the next row starts on a
 // line of its own, and writes it.
 int fail_row(std::string& row, bool writing) {
+  h5::end_event();
   if (writing) {
     row += '\n';
     write_table_row(row);
@@ -182,6 +183,13 @@ int vexa_user_loop(vexa_daq_getdata* data) {
   std::string& row = row_text();
   row.clear();
   if (writing) put_event_columns(row, ev);
+  const bool h5_out = h5::active();
+  if (h5_out) {
+    char iso[64] = "";
+    create_isodate_from_sec(static_cast<time_t>(ev.tup), iso, true);
+    h5::begin_event(id, ev.tup, ev.tlow, iso, static_cast<uint32_t>(ev.status), ev.evtype,
+                    event_name_itoa(ev.evtype));
+  }
 
   static std::string fullname;
   ChannelTurn turn{.data = data,
@@ -196,7 +204,8 @@ int vexa_user_loop(vexa_daq_getdata* data) {
                    .evid64 = ev.evid64,
                    .mpulse = ev.mpulse,
                    .mpulse64 = ev.mpulse64,
-                   .row = row};
+                   .row = row,
+                   .text = writing};
   int channels = chans != nullptr ? nchans : 0;
   for (int i = 0; i < channels; ++i, channels = chans != nullptr ? nchans : 0) {
     turn.index = i;
@@ -225,14 +234,21 @@ int vexa_user_loop(vexa_daq_getdata* data) {
     if (writing && outmode != 0) put_status_word(row, statusch);
     if (statusch != 0) report_bad_channel(data);
 
-    if (!writing) {
+    if (!writing && !h5_out) {
       if (type >= 1 && type <= 4) record_event_id(turn);
       continue;
     }
+    if (h5_out) {
+      h5::channel_block(i, static_cast<uint32_t>(status), static_cast<uint32_t>(statusch),
+                        data->data_2024 ? turn.mpulse64 : static_cast<uint32_t>(turn.mpulse));
+    }
     write_cell(type, turn);
+    if (h5_out) h5::end_channel(i);
+    if (!writing) continue;
     row += i == channels - 1 ? '\n' : separator();
     spill_row(row);
   }
+  h5::end_event();
   if (writing && !write_table_row(row)) return -1;
   row.clear();
   return 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "daq_user.h"
+#include "h5_output.h"
 #include "run_state.h"
 
 namespace {
@@ -28,6 +29,12 @@ constexpr const char* kHelp[] = {
     ":)\n",
     "-xdump    - dump XML description file for processes channels\n",
     "xfile       - file name to dump the  XML description file (default ./user_descr.xml)\n",
+};
+
+// Lines for the HDF5 file, after the summary above, which stays as it is.
+constexpr const char* kHelpH5[] = {
+    "-h5 FILE    - write the run's values into the HDF5 file FILE as well\n",
+    "-h5z CODEC  - compression of the HDF5 file: gzip (default), none or bslz4\n",
 };
 
 struct FlagOption {
@@ -57,6 +64,7 @@ int optional_value(int i, int argc, char** argv, char** value) {
 
 void vexa_user_help() {
   for (const char* line : kHelp) std::fputs(line, stdout);
+  for (const char* line : kHelpH5) std::fputs(line, stdout);
 }
 
 namespace daq {
@@ -87,6 +95,17 @@ void parse_options(int argc, char** argv) {
         }
         keep_option_value(&ftilist, argv[i + 1]);
       }
+      step = 2;
+    } else if (std::strcmp(word, "-h5") == 0) {
+      // The next word is the file, whatever it holds.
+      if (i + 1 < argc) {
+        h5::set_file(argv[i + 1]);
+      } else {
+        std::fputs("-h5 needs a file name: no HDF5 file is written\n", stdout);
+      }
+      step = 2;
+    } else if (std::strcmp(word, "-h5z") == 0) {
+      if (i + 1 < argc) h5::set_codec(argv[i + 1]);
       step = 2;
     } else if (std::strcmp(word, "-imdump") == 0) {
       imdump = true;

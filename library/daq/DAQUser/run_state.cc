@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "daq_user.h"
+#include "h5_output.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ void reset_run_state() {
       false;
   restore_default_names();
   ftilist = nullptr;
+  h5::reset();
   if (fd != nullptr) std::fclose(fd);
   fd = nullptr;
   if (fdids != nullptr) std::fclose(fdids);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "daq_user.h"
+#include "h5_output.h"
 #include "number_format.h"
 #include "options.h"
 #include "output_status.h"
@@ -87,7 +88,7 @@ void build_parameter_table() {
 }
 
 // The body shared by the start hooks of both generations.
-int init_run(int argc, char** argv, vexa_daq_reader_base* reader) {
+int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation) {
   if (reader == nullptr) return -1;
   daq::parse_options(argc, argv);
   daq::reset_table_file_errors();
@@ -147,6 +148,11 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader) {
     }
     put_event_column_names(header);
   }
+  if (int rc = daq::h5::start(reader, generation, argc, argv); rc != 0) {
+    if (fd != nullptr) std::fclose(fd);
+    fd = nullptr;
+    return rc;
+  }
 
   std::fputs("vexa_user_init()==== CHANNELS ==============\n", stdout);
   for (int j = 0; j < nchans; ++j) {
@@ -167,9 +173,9 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader) {
 }  // namespace
 
 int vexa_user_init_2010(int argc, char** argv, vexa_daq_reader_2010* reader) {
-  return init_run(argc, argv, reader);
+  return init_run(argc, argv, reader, 2010);
 }
 
 int vexa_user_init_2024(int argc, char** argv, vexa_daq_reader_2024* reader) {
-  return init_run(argc, argv, reader);
+  return init_run(argc, argv, reader, 2024);
 }

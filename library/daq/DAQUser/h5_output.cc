@@ -1,0 +1,352 @@
+#include "h5_output.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cells.h"
+#include "daquser_h5.h"
+#include "number_format.h"
+#include "output_status.h"
+
+namespace daq::h5 {
+
+namespace {
+
+struct State {
+  std::string file;
+  bool file_given = false;
+  std::string codec = "gzip";
+  void* library = nullptr;
+  const daquser_h5_api_t* api = nullptr;
+  daquser_h5* writer = nullptr;
+  bool failed = false;
+  // Per channel: its group (-1: none yet), kind, and this event's block words.
+  std::vector<int> group;
+  std::vector<int> kind;
+  struct Block {
+    uint32_t srv = 0, chan = 0;
+    uint64_t macro_pulse = 0;
+  };
+  std::vector<Block> block;
+  std::map<std::string, std::vector<std::pair<std::string, std::string>>> descriptions;
+  std::vector<int32_t> ints;
+  std::vector<uint16_t> words;
+  std::string name;
+};
+
+State& state() {
+  static State s;
+  return s;
+}
+
+// The directory of this plug-in, where libDAQUserH5.so is installed beside it.
+std::string own_directory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&own_directory), &info) == 0 || info.dli_fname == nullptr) {
+    return ".";
+  }
+  std::string path = info.dli_fname;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// The first failure gives the file up: one message, the temporary file
+// removed, the text outputs going on; the end hook then fails the run.
+void give_up(const char* when) {
+  State& s = state();
+  if (s.writer == nullptr) return;
+  std::printf("%s: HDF5 file %s given up: %s\n", when, s.file.c_str(), s.api->error(s.writer));
+  s.api->abandon(s.writer);
+  s.writer = nullptr;
+  s.failed = true;
+  note_output_failure();
+}
+
+void check(int rc, const char* when = "vexa_user_loop()") {
+  if (rc != 0) give_up(when);
+}
+
+std::string column_name(int i) {
+  std::string name = chans[i];
+  if (subchans[i] >= 0) {
+    name += ':';
+    fmt::put_d(name, subchans[i]);
+  }
+  return name;
+}
+
+// Channel i's group for a cell of `kind`, made at its first cell.  -1 when
+// the channel already has a group of another kind: the cell is then marked
+// as of another kind and its values left out.
+int group_of(int i, int kind) {
+  State& s = state();
+  if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.group.size()) return -1;
+  if (s.group[i] < 0) {
+    int value_type = converts_to_int(i) ? DAQUSER_H5_INT32 : DAQUSER_H5_FLOAT32;
+    int ch = s.api->add_channel(s.writer, column_name(i).c_str(), kind, value_type);
+    if (ch < 0) {
+      give_up("vexa_user_loop()");
+      return -1;
+    }
+    s.group[i] = ch;
+    s.kind[i] = kind;
+    auto d = s.descriptions.find(chans[i]);
+    if (d != s.descriptions.end()) {
+      for (const auto& [name, value] : d->second) {
+        check(s.api->channel_string(s.writer, ch, name.c_str(), value.c_str()));
+      }
+    }
+    if (s.writer == nullptr) return -1;
+  }
+  if (s.kind[i] != kind) {
+    check(s.api->missing(s.writer, s.group[i], kOtherKind));
+    return -1;
+  }
+  return s.group[i];
+}
+
+std::string option_words(int argc, char** argv) {
+  std::string words;
+  for (int k = 1; k < argc; ++k) {
+    if (argv[k] == nullptr) continue;
+    if (!words.empty()) words += ' ';
+    words += argv[k];
+  }
+  return words;
+}
+
+}  // namespace
+
+void set_file(const char* path) {
+  State& s = state();
+  s.file_given = path != nullptr;
+  s.file = path != nullptr ? path : "";
+}
+
+void set_codec(const char* codec) { state().codec = codec != nullptr ? codec : "gzip"; }
+
+bool requested() { return state().file_given; }
+
+bool active() { return state().writer != nullptr; }
+
+int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
+  State& s = state();
+  if (s.writer != nullptr) s.api->abandon(s.writer);  // a run that never ended
+  s.writer = nullptr;
+  s.failed = false;
+  if (!s.file_given) return 0;
+  if (s.library == nullptr) {
+    std::string path = own_directory() + "/" DAQUSER_H5_LIBRARY;
+    s.library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (s.library == nullptr) {
+      std::printf("vexa_user_init(): cannot load the HDF5 writer %s: %s\n", path.c_str(),
+                  dlerror());
+      return -5;
+    }
+    auto entry =
+        reinterpret_cast<const daquser_h5_api_t* (*)()>(dlsym(s.library, DAQUSER_H5_ENTRY));
+    s.api = entry != nullptr ? entry() : nullptr;
+    if (s.api == nullptr || s.api->version != DAQUSER_H5_API_VERSION) {
+      std::printf("vexa_user_init(): cannot load the HDF5 writer %s: no entry %s of version %d\n",
+                  path.c_str(), DAQUSER_H5_ENTRY, DAQUSER_H5_API_VERSION);
+      dlclose(s.library);
+      s.library = nullptr;
+      s.api = nullptr;
+      return -5;
+    }
+  }
+  if (s.api->codec_available(s.codec.c_str()) == 0) {
+    std::printf("vexa_user_init(): HDF5 codec %s cannot be had, gzip is used instead\n",
+                s.codec.c_str());
+    s.codec = "gzip";
+  }
+  char error[512] = "";
+  s.writer = s.api->open(s.file.c_str(), s.codec.c_str(), error, sizeof error);
+  if (s.writer == nullptr) {
+    std::printf("vexa_user_init(): failed to open HDF5 file %s: %s\n", s.file.c_str(), error);
+    return -5;
+  }
+  s.group.assign(nchans, -1);
+  s.kind.assign(nchans, 0);
+  s.block.assign(nchans, {});
+  s.descriptions.clear();
+  const std::vector<chan_descr_2010*>* list = reader->get_descr_list();
+  for (size_t k = 0; list != nullptr && k < list->size(); ++k) {
+    const chan_descr_2010* d = (*list)[k];
+    if (d == nullptr) continue;
+    std::string name(d->daq_name, strnlen(d->daq_name, sizeof d->daq_name));
+    s.descriptions.emplace(name, d->attributes);  // the first description of a name
+  }
+  const char* when = "vexa_user_init()";
+  check(s.api->run_int(s.writer, "generation", generation), when);
+  if (s.writer != nullptr)
+    check(s.api->run_string(s.writer, "plugin_options", option_words(argc, argv).c_str()), when);
+  if (s.writer != nullptr) check(s.api->run_int(s.writer, "plugin_options_inferred", 0), when);
+  if (s.writer != nullptr) check(s.api->run_int(s.writer, "nbunch", nbunch), when);
+  if (s.writer != nullptr) check(s.api->run_int(s.writer, "outmode", outmode), when);
+  if (s.writer != nullptr) check(s.api->run_int(s.writer, "status_columns", 1), when);
+  if (s.writer != nullptr) check(s.api->run_string(s.writer, "codec", s.codec.c_str()), when);
+  return s.writer != nullptr ? 0 : -5;
+}
+
+void begin_event(uint64_t id, uint32_t sec, uint32_t usec, const char* iso, uint32_t status,
+                 int type, const char* type_name) {
+  State& s = state();
+  if (s.writer == nullptr) return;
+  check(s.api->begin_event(s.writer, id, sec, usec, iso, status, type, type_name));
+}
+
+void channel_block(int i, uint32_t srv_block, uint32_t chan, uint64_t macro_pulse) {
+  State& s = state();
+  if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.block.size()) return;
+  s.block[i] = {srv_block, chan, macro_pulse};
+}
+
+void end_channel(int i) {
+  State& s = state();
+  if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.group.size() || s.group[i] < 0) {
+    return;
+  }
+  const State::Block& b = s.block[i];
+  check(s.api->status(s.writer, s.group[i], b.srv, b.chan, b.macro_pulse));
+}
+
+void end_event() {
+  State& s = state();
+  if (s.writer == nullptr) return;
+  check(s.api->end_event(s.writer));
+}
+
+void mark(int i) {
+  int ch = group_of(i, DAQUSER_H5_MARK);
+  if (ch >= 0) check(state().api->missing(state().writer, ch, kValue));
+}
+
+void scalar(int i, float value, bool as_int) {
+  int ch = group_of(i, DAQUSER_H5_SCALAR);
+  if (ch < 0) return;
+  State& s = state();
+  check(as_int ? s.api->scalar_i32(s.writer, ch, fmt::float_bits(value))
+               : s.api->scalar_f32(s.writer, ch, value));
+}
+
+void pairs_begin(int i, int count) {
+  int ch = group_of(i, DAQUSER_H5_PAIRS);
+  if (ch >= 0) check(state().api->missing(state().writer, ch, count > 0 ? kValue : kEmpty));
+}
+
+void pair(int i, int k, const char* name, float value, bool as_int) {
+  State& s = state();
+  if (s.writer == nullptr || s.group[i] < 0 || s.kind[i] != DAQUSER_H5_PAIRS) return;
+  // Pairs without a name are named by their place.
+  if (name == nullptr) {
+    s.name = "#";
+    fmt::put_d(s.name, k);
+    name = s.name.c_str();
+  }
+  double v = as_int ? static_cast<double>(fmt::float_bits(value)) : static_cast<double>(value);
+  check(s.api->pair(s.writer, s.group[i], name, v));
+}
+
+void spectrum_begin(int i) {
+  int ch = group_of(i, DAQUSER_H5_SPECTRUM);
+  if (ch >= 0) check(state().api->missing(state().writer, ch, kValue));
+}
+
+void member(int i, int m, const float* values, size_t count, bool as_int) {
+  State& s = state();
+  if (s.writer == nullptr || s.group[i] < 0 || s.kind[i] != DAQUSER_H5_SPECTRUM) return;
+  if (as_int) {
+    s.ints.resize(count);
+    for (size_t k = 0; k < count; ++k) s.ints[k] = fmt::float_bits(values[k]);
+    check(s.api->member_i32(s.writer, s.group[i], m, s.ints.data(), count));
+  } else {
+    check(s.api->member_f32(s.writer, s.group[i], m, values, count));
+  }
+}
+
+void member_failed(int i, int m) {
+  State& s = state();
+  if (s.writer == nullptr || s.group[i] < 0 || s.kind[i] != DAQUSER_H5_SPECTRUM) return;
+  check(s.api->member_failed(s.writer, s.group[i], m));
+}
+
+void member_stat(int i, int m, int bit, float value) {
+  State& s = state();
+  if (s.writer == nullptr || s.group[i] < 0 || s.kind[i] != DAQUSER_H5_SPECTRUM) return;
+  check(s.api->member_stat(s.writer, s.group[i], m, bit, value));
+}
+
+void image(int i, int bpp, const unsigned char* pixels, int width, int height, int64_t bytes) {
+  int ch = group_of(i, DAQUSER_H5_IMAGE);
+  if (ch < 0) return;
+  State& s = state();
+  int64_t count = 0;
+  bool fits = width >= 0 && height >= 0 &&
+              !__builtin_mul_overflow(static_cast<int64_t>(width), height, &count) &&
+              (bpp == 1 || bpp == 2) && count <= bytes / bpp && (count == 0 || pixels != nullptr);
+  if (!fits) {
+    // Colour images and frames larger than the bytes delivered are left out.
+    check(s.api->missing(s.writer, ch, bpp == 3 || bpp == 4 ? kOtherKind : kInvalidImage));
+    return;
+  }
+  if (bpp == 1) {
+    check(s.api->image_u8(s.writer, ch, pixels, width, height));
+    return;
+  }
+  // The host's buffer may sit at an odd address: the words are copied out.
+  s.words.resize(static_cast<size_t>(count));
+  if (count > 0) std::memcpy(s.words.data(), pixels, static_cast<size_t>(count) * 2);
+  check(s.api->image_u16(s.writer, ch, s.words.data(), width, height));
+}
+
+void image_missing(int i, Code code) {
+  int ch = group_of(i, DAQUSER_H5_IMAGE);
+  if (ch >= 0) check(state().api->missing(state().writer, ch, code));
+}
+
+void structured(int i, bool converted) {
+  int ch = group_of(i, DAQUSER_H5_STRUCTURED);
+  if (ch >= 0) check(state().api->converted(state().writer, ch, converted ? 1 : 0));
+}
+
+bool finish() {
+  State& s = state();
+  if (s.writer == nullptr) return !s.failed;
+  // Channels that never carried data still get their group, as empty.
+  for (size_t i = 0; i < s.group.size() && s.writer != nullptr; ++i) {
+    if (s.group[i] < 0) group_of(static_cast<int>(i), DAQUSER_H5_EMPTY);
+  }
+  if (s.writer == nullptr) return false;
+  char error[512] = "";
+  daquser_h5* writer = s.writer;
+  s.writer = nullptr;
+  if (s.api->commit(writer, error, sizeof error) != 0) {
+    std::printf("vexa_user_end(): HDF5 file %s given up: %s\n", s.file.c_str(), error);
+    s.failed = true;
+    note_output_failure();
+    return false;
+  }
+  return !s.failed;
+}
+
+void reset() {
+  State& s = state();
+  if (s.writer != nullptr) s.api->abandon(s.writer);
+  s.writer = nullptr;
+  s.file.clear();
+  s.file_given = false;
+  s.codec = "gzip";
+  s.failed = false;
+  s.group.clear();
+  s.kind.clear();
+  s.block.clear();
+  s.descriptions.clear();
+}
+
+}  // namespace daq::h5
