@@ -49,6 +49,14 @@ std::deque<std::string> option_words() {
     words.emplace_back("-out");
     words.emplace_back("table.txt");
   }
+  if (bits & 1u << 14) {
+    words.emplace_back("-h5");
+    words.emplace_back("run.h5");
+  }
+  if (bits & 1u << 15) {
+    words.emplace_back("-h5z");
+    words.emplace_back("none");
+  }
   return words;
 }
 

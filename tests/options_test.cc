@@ -34,6 +34,9 @@ const std::string kHelp =
     ":)\n"
     "-xdump    - dump XML description file for processes channels\n"
     "xfile       - file name to dump the  XML description file (default ./user_descr.xml)\n";
+const std::string kHelpH5 =
+    "-h5 FILE    - write the run's values into the HDF5 file FILE as well\n"
+    "-h5z CODEC  - compression of the HDF5 file: gzip (default), none or bslz4\n";
 
 constexpr const char* kOneChannel =
     R"({"generation": 2024, "channels": [{"name": "A"}], "events": []})";
@@ -75,13 +78,14 @@ std::string parse(std::vector<std::string> words) {
   return changed_options();
 }
 
-TEST_F(OptionsTest, HelpPrintsSixteenLines) {
+// The summary's sixteen lines stay as they are; the HDF5 file's two follow.
+TEST_F(OptionsTest, HelpPrintsSixteenLinesThenTheHdfLines) {
   StdoutCapture capture;
   capture.start();
   vexa_user_help();
   std::string out = capture.text();
-  EXPECT_EQ(out, kHelp);
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 16);
+  EXPECT_EQ(out, kHelp + kHelpH5);
+  EXPECT_EQ(std::count(kHelp.begin(), kHelp.end(), '\n'), 16);
 }
 
 TEST_F(OptionsTest, ParserQuirks) {
@@ -166,7 +170,8 @@ TEST_F(OptionsDeathTest, FtiListWithHyphenExits) {
         },
         testing::ExitedWithCode(1), "")
         << list;
-    EXPECT_EQ(read_file(out), "No channels list is provided for float to int conversion\n" + kHelp)
+    EXPECT_EQ(read_file(out),
+              "No channels list is provided for float to int conversion\n" + kHelp + kHelpH5)
         << list;
   }
 }

@@ -242,4 +242,24 @@ TEST_F(ReaderTest, InterruptEndsWithWholeFiles) {
   }
 }
 
+// The plug-in loads its HDF5 writer from its own directory: a plug-in
+// installed without it refuses -h5 at the start, naming the file and the
+// loader's reason, and runs as before without -h5.
+TEST_F(ReaderTest, HdfWriterLibraryMissing) {
+  fs::path alone = dir_ / "alone";
+  fs::create_directory(alone);
+  fs::copy_file(fs::path(READER_PATH).parent_path() / "libDAQUser.so", alone / "libDAQUser.so");
+  const std::string plugin = " --plugin '" + (alone / "libDAQUser.so").string() + "' ";
+  Outcome o = reader("--quiet" + plugin + EXAMPLES_DIR "/mixed-2024.run.json -- -h5 run.h5");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.out.find("vexa_user_init(): cannot load the HDF5 writer " + alone.string() +
+                       "/libDAQUserH5.so: "),
+            std::string::npos)
+      << o.out;
+  EXPECT_NE(o.err.find("the start hook returned -5"), std::string::npos) << o.err;
+  EXPECT_FALSE(fs::exists(dir_ / "run.h5"));
+  o = reader("--quiet" + plugin + EXAMPLES_DIR "/mixed-2024.run.json");
+  EXPECT_EQ(o.status, 0) << o.err;
+}
+
 }  // namespace

@@ -129,6 +129,13 @@ int64_t put_values(ChannelTurn& turn, int m, int64_t lndata, int64_t budget) {
   return std::max<int64_t>(count, 0);
 }
 
+void store_statistics(int i, int m, const vexa_spect_statistics_2010* stat) {
+  if (stat == nullptr) return;
+  for (int j = 0; j < 32; ++j) {
+    if ((stat->mask >> j & 1u) != 0) h5::member_stat(i, m, j, stat->val[j]);
+  }
+}
+
 // Every value of member m, the statistics by bit, for the HDF5 file; at most
 // `budget` values, which it lowers by what it read.
 void store_member(ChannelTurn& turn, int m, const Member& mb, int64_t& h5_budget) {
@@ -138,10 +145,7 @@ void store_member(ChannelTurn& turn, int m, const Member& mb, int64_t& h5_budget
   values.resize(static_cast<size_t>(count));
   for (int64_t k = 0; k < count; ++k) values[k] = turn.data->GetSpectVal(m, static_cast<int>(k));
   h5::member(turn.index, m, values.data(), values.size(), converts_to_int(turn.index));
-  if (mb.stat == nullptr) return;
-  for (int j = 0; j < 32; ++j) {
-    if ((mb.stat->mask >> j & 1u) != 0) h5::member_stat(turn.index, m, j, mb.stat->val[j]);
-  }
+  store_statistics(turn.index, m, mb.stat);
 }
 
 // Writes member m of n; `budget` is what is left of the cell's values.
@@ -157,7 +161,9 @@ void put_member(ChannelTurn& turn, int n, int m, int64_t& budget, int64_t& h5_bu
     return;
   }
   if (mb.ndata == 0) {
-    h5::member(turn.index, m, nullptr, 0, false);
+    static const float kNone[1] = {0};
+    h5::member(turn.index, m, kNone, 0, false);  // a member without values
+    store_statistics(turn.index, m, mb.stat);
     if (!text) return;
     put_statistics(row, mb.stat, " ");
     row += hdf5mode ? "[]" : "Not found\t";

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -45,12 +46,20 @@ State& state() {
 }
 
 // The directory of this plug-in, where libDAQUserH5.so is installed beside it.
+// A relative name is that of the program itself (the plug-in linked into
+// it), or one the host gave dlopen: the program's own path serves the first.
 std::string own_directory() {
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&own_directory), &info) == 0 || info.dli_fname == nullptr) {
-    return ".";
+  std::string path;
+  if (dladdr(reinterpret_cast<void*>(&own_directory), &info) != 0 && info.dli_fname != nullptr) {
+    path = info.dli_fname;
   }
-  std::string path = info.dli_fname;
+  if (path.empty() || path[0] != '/') {
+    char* absolute = realpath(path.c_str(), nullptr);
+    if (absolute == nullptr) absolute = realpath("/proc/self/exe", nullptr);
+    path = absolute != nullptr ? absolute : "";
+    std::free(absolute);
+  }
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }

@@ -3,6 +3,8 @@
 // writer.
 #include "daquser_h5.h"
 
+#include <hdf5.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -242,5 +244,12 @@ const daquser_h5_api_t kApi = {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) const daquser_h5_api_t* daquser_h5_api(void) {
+  // After a full disk, HDF5 1.10 may fail to close a file whose metadata
+  // flush failed, and its own clean-up at exit then closes it again and
+  // crashes the host.  Files here are always closed by the writer, so the
+  // library's exit clean-up is not needed; it is turned off before the
+  // library's first use.
+  static const bool no_cleanup_at_exit = (H5dont_atexit(), true);
+  (void)no_cleanup_at_exit;
   return &kApi;
 }
