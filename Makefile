@@ -39,18 +39,20 @@ build: deps
 
 # The main job: the bundled simulated 2024 run, dumped twice (tab mode and
 # HDF5 conversion mode) with event-ID lists, XML description and images; the
-# HDF5-mode table then becomes an HDF5 file.
+# second run also writes the run file run.h5, the converter makes the same
+# layout from the table, and daq-quicklook draws the run file.
 RUN := examples/sim-2024.run.json
 WORDS := -evstat -xdump -imdump images
 demo: build
 	@rm -rf $(DEMO) && mkdir -p $(DEMO)/tab/images $(DEMO)/hdf5/images
 	@echo "== tab mode: daq-reader $(RUN) -- $(WORDS)"
 	cd $(DEMO)/tab && ../../$(BUILD)/bin/daq-reader --quiet ../../$(RUN) -- $(WORDS) >stdout.txt
-	@echo "== HDF5 conversion mode: daq-reader --outmode 1 $(RUN) -- -hdf5 $(WORDS)"
+	@echo "== HDF5 conversion mode and the run file: daq-reader --outmode 1 $(RUN) -- -hdf5 $(WORDS) -h5 run.h5"
 	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-reader --quiet --outmode 1 ../../$(RUN) \
-	  -- -hdf5 $(WORDS) >stdout.txt
-	@echo "== HDF5 file: daq-table2h5 --xml user_descr.xml user_out.txt"
-	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-table2h5 -o run.h5 --xml user_descr.xml user_out.txt
+	  -- -hdf5 $(WORDS) -h5 run.h5 >stdout.txt
+	@echo "== the same run from its table: daq-table2h5 --xml user_descr.xml user_out.txt"
+	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-table2h5 -o from-table.h5 --xml user_descr.xml \
+	  user_out.txt
 	@echo "== a run at a glance: daq-quicklook run.h5 -o run.png"
 	cd $(DEMO)/hdf5 && ../../$(BUILD)/bin/daq-quicklook run.h5 -o run.png
 	@echo "== written under $(DEMO)/ (bytes, file)"

@@ -195,10 +195,10 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
   check(s.api->run_int(s.writer, "generation", generation), when);
   if (s.writer != nullptr)
     check(s.api->run_string(s.writer, "plugin_options", option_words(argc, argv).c_str()), when);
-  if (s.writer != nullptr) check(s.api->run_int(s.writer, "plugin_options_inferred", 0), when);
+  if (s.writer != nullptr) check(s.api->run_flag(s.writer, "plugin_options_inferred", 0), when);
   if (s.writer != nullptr) check(s.api->run_int(s.writer, "nbunch", nbunch), when);
   if (s.writer != nullptr) check(s.api->run_int(s.writer, "outmode", outmode), when);
-  if (s.writer != nullptr) check(s.api->run_int(s.writer, "status_columns", 1), when);
+  if (s.writer != nullptr) check(s.api->run_flag(s.writer, "status_columns", 1), when);
   if (s.writer != nullptr) check(s.api->run_string(s.writer, "codec", s.codec.c_str()), when);
   return s.writer != nullptr ? 0 : -5;
 }

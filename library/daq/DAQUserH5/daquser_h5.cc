@@ -88,6 +88,10 @@ int run_int(daquser_h5* h, const char* name, int64_t value) {
   return guarded(h, [&](h5run::RunWriter& w) { w.set_attribute(name, value); });
 }
 
+int run_flag(daquser_h5* h, const char* name, uint8_t value) {
+  return guarded(h, [&](h5run::RunWriter& w) { w.set_attribute(name, value); });
+}
+
 int add_channel(daquser_h5* h, const char* column, int kind, int value_type) {
   int ch = -1;
   int rc = guarded(h, [&](h5run::RunWriter& w) {
@@ -215,30 +219,31 @@ void abandon(daquser_h5* h) {
 }
 
 const daquser_h5_api_t kApi = {
-    DAQUSER_H5_API_VERSION,
-    codec_available,
-    open,
-    error,
-    run_string,
-    run_int,
-    add_channel,
-    channel_string,
-    begin_event,
-    missing,
-    status,
-    scalar_f32,
-    scalar_i32,
-    pair,
-    member_f32,
-    member_i32,
-    member_failed,
-    member_stat,
-    image_u8,
-    image_u16,
-    converted,
-    end_event,
-    commit,
-    abandon,
+    .version = DAQUSER_H5_API_VERSION,
+    .codec_available = codec_available,
+    .open = open,
+    .error = error,
+    .run_string = run_string,
+    .run_int = run_int,
+    .run_flag = run_flag,
+    .add_channel = add_channel,
+    .channel_string = channel_string,
+    .begin_event = begin_event,
+    .missing = missing,
+    .status = status,
+    .scalar_f32 = scalar_f32,
+    .scalar_i32 = scalar_i32,
+    .pair = pair,
+    .member_f32 = member_f32,
+    .member_i32 = member_i32,
+    .member_failed = member_failed,
+    .member_stat = member_stat,
+    .image_u8 = image_u8,
+    .image_u16 = image_u16,
+    .converted = converted,
+    .end_event = end_event,
+    .commit = commit,
+    .abandon = abandon,
 };
 
 }  // namespace

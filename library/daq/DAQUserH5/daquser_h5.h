@@ -44,6 +44,7 @@ typedef struct daquser_h5_api_t {
   const char* (*error)(const daquser_h5* h);
   int (*run_string)(daquser_h5* h, const char* name, const char* value);
   int (*run_int)(daquser_h5* h, const char* name, int64_t value);
+  int (*run_flag)(daquser_h5* h, const char* name, uint8_t value);
   /* A channel group; returns its handle (>= 0) or -1. */
   int (*add_channel)(daquser_h5* h, const char* column, int kind, int value_type);
   int (*channel_string)(daquser_h5* h, int ch, const char* name, const char* value);
