@@ -25,6 +25,8 @@
 
 #include "baseline.h"
 #include "daq_user.h"
+#include "h5_bench.h"
+#include "plugin_runs.h"
 #include "run_state.h"
 #include "workloads.h"
 
@@ -55,106 +57,11 @@ struct Measure {
   double plugin_s = 0, baseline_s = 0;  // medians
   double floor_s = 0;                   // the least
   double speedup = 0, floor = 0;        // literal / plug-in, plug-in / floor
+  double host_s = 0;                    // the host calls alone (median)
+  double own_speedup = 0;               // literal / plug-in, the host's share taken out
   bool identical = false;
   std::string error;
 };
-
-// The hooks print the channel list and diagnostics; timing them against a
-// terminal would measure the terminal.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    close(null);
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-  }
-  QuietStdout(const QuietStdout&) = delete;
-  QuietStdout& operator=(const QuietStdout&) = delete;
-
- private:
-  int saved_;
-};
-
-// The machine is shared: by default a run is timed by the CPU time it takes
-// (user and system), which other processes disturb far less than the clock
-// on the wall.
-bool wall_clock = false;
-
-double now_seconds() {
-  if (wall_clock) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  }
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double seconds_since(double start) { return now_seconds() - start; }
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double ratio(double a, double b) { return b > 0 ? a / b : 0; }
-
-// Option flags keep their values from run to run within one process.
-void reset_plugin_options() {
-  zerocheck = imbin = evstatdump = nodump = dallval = nostat = nonvn = hdf5mode = imdump = dumpxml =
-      false;
-  daq::restore_default_names();
-  ftilist = nullptr;
-  first_event = last_event = 0;
-  bad_chans = 0;
-  nbunch = 0;
-  outmode = 0;
-}
-
-// Start hook, per-event hook for every row and end hook, writing `path`.
-bool run_plugin(Workload& w, bool hdf5, const std::string& path, std::string* error) {
-  reset_plugin_options();
-  std::vector<std::string> words = {"libDAQUser.so", "-out", path};
-  if (hdf5) words.push_back("-hdf5");
-  words.insert(words.end(), w.words.begin(), w.words.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  int argc = static_cast<int>(words.size());
-
-  vexa_run& run = *w.run;
-  vexa_daq_reader_2010 reader_2010(&run);
-  vexa_daq_reader_2024 reader_2024(&run);
-  bool is_2010 = run.generation == 2010;
-  int rc = is_2010 ? vexa_user_init_2010(argc, argv.data(), &reader_2010)
-                   : vexa_user_init_2024(argc, argv.data(), &reader_2024);
-  if (rc != 0) {
-    *error = "start hook returned " + std::to_string(rc);
-    return false;
-  }
-  vexa_daq_getdata data(&run);
-  size_t events = run.events.size();
-  int64_t failed = 0;
-  for (int64_t k = 0; k < w.rows && events > 0; ++k) {
-    data.position(static_cast<size_t>(k) % events);
-    if (vexa_user_loop(&data) != 0) ++failed;
-  }
-  if (is_2010) {
-    vexa_user_end_2010(&reader_2010);
-  } else {
-    vexa_user_end_2024(&reader_2024);
-  }
-  if (failed != 0) *error = std::to_string(failed) + " events failed in the per-event hook";
-  return failed == 0;
-}
 
 std::string read_whole_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -379,7 +286,7 @@ std::string scratch_dir() {
 
 // The speed each workload is expected to reach against the literal writer,
 // and for W1 against the bare write.
-void print_targets(const std::vector<Measure>& all) {
+void print_targets(const std::vector<Measure>& all, const std::vector<H5Result>& h5) {
   std::printf("\ntargets:\n");
   for (const Measure& m : all) {
     double speedup = m.speedup, floor = m.floor;
@@ -390,6 +297,24 @@ void print_targets(const std::vector<Measure>& all) {
       std::printf(", floor %4.1f <= 2 %s", floor, floor <= 2 ? "met" : "NOT MET");
     }
     std::printf("\n");
+  }
+  for (const Measure& m : all) {
+    if (m.id != "W3") continue;
+    std::printf("  %s %-4s own speedup %5.1f >= 4 %s\n", m.id.c_str(), m.mode.c_str(),
+                m.own_speedup, m.own_speedup >= 4 ? "met" : "NOT MET");
+  }
+  for (const H5Result& r : h5) {
+    if (r.codec == "none") {
+      std::printf("  H5 none  %s time_vs_text %5.2f <= 1.0 %s\n", r.id.c_str(), r.time_vs_text,
+                  r.time_vs_text <= 1.0 ? "met" : "NOT MET");
+    } else if (r.codec == "gzip") {
+      bool met = r.time_vs_text <= 3.0 && r.size_vs_text < 1.0;
+      std::printf("  H5 gzip  %s time_vs_text %5.2f <= 3.0, size_vs_text %5.2f < 1 %s\n",
+                  r.id.c_str(), r.time_vs_text, r.size_vs_text, met ? "met" : "NOT MET");
+    } else {
+      std::printf("  H5 %-5s %s time_vs_text %5.2f (aim <= 1.2)%s\n", r.codec.c_str(), r.id.c_str(),
+                  r.time_vs_text, r.available ? "" : ", codec not available");
+    }
   }
 }
 
@@ -460,6 +385,7 @@ int run_bench(const Settings& s) {
   }
 
   std::vector<Measure> all;
+  std::vector<H5Result> h5_all;
   std::printf("\n%-11s %-4s %6s %9s | %11s %9s | %11s | %9s | %7s %5s  %s\n", "workload", "mode",
               "rows", "table MB", "plug-in ev/s", "MB/s", "literal ev/s", "floor MB/s", "speedup",
               "floor", "identical");
@@ -468,8 +394,11 @@ int run_bench(const Settings& s) {
     if (!selected(s, plan.id)) continue;
     Workload w = plan.build(s.quick ? plan.quick_rows : plan.rows);
     int reps = s.reps > 0 ? s.reps : s.quick ? 1 : plan.reps;
+    double host_s = host_only_seconds(w, reps);
     for (bool hdf5 : {false, true}) {
       Measure m = measure(w, hdf5, reps, dir);
+      m.host_s = host_s;
+      m.own_speedup = ratio(m.baseline_s - host_s, m.plugin_s - host_s);
       double mb = m.bytes / 1e6;
       std::printf("%-2s %-8s %-4s %6lld %9.1f | %11.1f %9.1f | %11.1f | %9.1f | %7.1f %5.1f  %s\n",
                   m.id.c_str(), m.title.c_str(), m.mode.c_str(), static_cast<long long>(m.rows), mb,
@@ -480,9 +409,21 @@ int run_bench(const Settings& s) {
       std::fflush(stdout);
       all.push_back(m);
     }
+    for (H5Result& r : measure_h5(w, reps, dir)) {
+      std::printf(
+          "%-2s %-8s -h5z %-5s  h5 %9.1f MB %8.3f s | text %9.1f MB %8.3f s | time %5.2f "
+          "size %5.2f  exact %s%s\n",
+          r.id.c_str(), w.title.c_str(), r.codec.c_str(), r.h5_bytes / 1e6, r.h5_s,
+          r.text_bytes / 1e6, r.text_s, r.time_vs_text, r.size_vs_text, r.exact ? "yes" : "NO",
+          r.available ? "" : " (codec not available: gzip)");
+      if (!r.error.empty()) std::printf("   error: %s\n", r.error.c_str());
+      if (!r.exact) failed = true;
+      std::fflush(stdout);
+      h5_all.push_back(r);
+    }
   }
   std::filesystem::remove_all(dir);
-  print_targets(all);
+  print_targets(all, h5_all);
   if (s.summary) {
     std::printf("\n");
     if (mem.ok) {
@@ -494,6 +435,14 @@ int run_bench(const Settings& s) {
     for (const Measure& m : all) {
       std::printf("%s %s speedup=%.1f floor=%.1f identical=%s\n", m.id.c_str(), m.mode.c_str(),
                   m.speedup, m.floor, m.identical ? "yes" : "no");
+    }
+    for (const Measure& m : all) {
+      std::printf("OWN %s %s speedup=%.1f\n", m.id.c_str(), m.mode.c_str(), m.own_speedup);
+    }
+    for (const H5Result& r : h5_all) {
+      std::printf("H5 %s %s time_vs_text=%.2f size_vs_text=%.2f exact=%s%s\n", r.codec.c_str(),
+                  r.id.c_str(), r.time_vs_text, r.size_vs_text, r.exact ? "yes" : "no",
+                  r.available ? "" : " codec=gzip");
     }
   }
   if (failed) std::fprintf(stderr, "daq-bench: FAILED (see above)\n");

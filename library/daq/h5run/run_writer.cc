@@ -192,6 +192,18 @@ RunWriter::RunWriter(const std::string& path, const Options& options)
     PropList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "create a property list"));
     // Closing the file closes whatever is still open in it, also after errors.
     H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG);
+    // Runs of thousands of channels have tens of thousands of datasets, each
+    // touched at every write: their headers and chunk indexes stay cached.
+    H5AC_cache_config_t mdc{};
+    mdc.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+    if (H5Pget_mdc_config(fapl.get(), &mdc) >= 0) {
+      mdc.set_initial_size = true;
+      mdc.initial_size = size_t{32} << 20;
+      mdc.max_size = std::max(mdc.max_size, size_t{64} << 20);
+      mdc.min_size = std::min(mdc.min_size, mdc.initial_size);
+      H5Pset_mdc_config(fapl.get(), &mdc);
+    }
+    H5Pset_libver_bounds(fapl.get(), H5F_LIBVER_V18, H5F_LIBVER_LATEST);
     file_ = File(
         check(H5Fcreate(temp_.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, fapl.get()), "create " + temp_));
     // Channels keep the table's column order: readers that iterate /run see

@@ -1,0 +1,34 @@
+// The run file (-h5) in the benchmark: its cost and size beside the text
+// table's, every value checked, and the host's own share of a run.
+#ifndef DAQUSER_BENCH_H5_BENCH_H_
+#define DAQUSER_BENCH_H5_BENCH_H_
+
+#include <string>
+#include <vector>
+
+#include "workloads.h"
+
+namespace daq::bench {
+
+struct H5Result {
+  std::string id, codec;
+  double text_s = 0, h5_s = 0;  // medians
+  uint64_t text_bytes = 0, h5_bytes = 0;
+  double time_vs_text = 0, size_vs_text = 0;
+  bool available = true;  // the codec can be had
+  bool exact = false;     // every value read back equals the host's
+  std::string error;
+};
+
+// The workload's rows through "-nodump -h5 FILE -h5z CODEC" for each codec,
+// timed in turn with the plug-in writing the tab-mode table, `reps` times.
+std::vector<H5Result> measure_h5(Workload& w, int reps, const std::string& dir);
+
+// Median seconds of the host calls that the plug-in makes for the
+// workload's rows, with nothing formatted or written: what any writer of
+// the run pays the host.
+double host_only_seconds(Workload& w, int reps);
+
+}  // namespace daq::bench
+
+#endif  // DAQUSER_BENCH_H5_BENCH_H_
