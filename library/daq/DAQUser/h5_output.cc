@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "cells.h"
@@ -29,6 +30,11 @@ struct State {
   // Per channel: its group (-1: none yet), kind, and this event's block words.
   std::vector<int> group;
   std::vector<int> kind;
+  // Pair names seen per channel, and whether a cut was reported.
+  std::vector<std::unordered_set<std::string>> pair_names;
+  std::vector<bool> cut_reported;
+  int groups_made = 0;
+  bool channels_cut_reported = false;
   struct Block {
     uint32_t srv = 0, chan = 0;
     uint64_t macro_pulse = 0;
@@ -80,6 +86,24 @@ void check(int rc, const char* when = "vexa_user_loop()") {
   if (rc != 0) give_up(when);
 }
 
+// Every member and every pair name is a dataset of its own, and each costs
+// the HDF5 library memory of its own: a channel keeps this many in the file.
+// Hostile counts (65,536 members, as many pair names) would otherwise take
+// gigabytes.
+constexpr int kMaxFileMembers = 1024;
+constexpr size_t kMaxFilePairNames = 1024;
+// Channels with a group in the file; a run of more keeps the first ones.
+constexpr int kMaxFileChannels = 16384;
+
+// Reports once per channel and run that the file keeps part of a cell.
+void report_cut(int i, const char* what, size_t kept) {
+  State& s = state();
+  if (s.cut_reported[i]) return;
+  s.cut_reported[i] = true;
+  std::printf("Channel %s: more than %zu %s, the HDF5 file keeps the first %zu\n", chans[i], kept,
+              what, kept);
+}
+
 std::string column_name(int i) {
   std::string name = chans[i];
   if (subchans[i] >= 0) {
@@ -96,6 +120,15 @@ int group_of(int i, int kind) {
   State& s = state();
   if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.group.size()) return -1;
   if (s.group[i] < 0) {
+    if (s.groups_made >= kMaxFileChannels) {
+      if (!s.channels_cut_reported) {
+        std::printf("vexa_user_loop(): more than %d channels, the HDF5 file keeps the first %d\n",
+                    kMaxFileChannels, kMaxFileChannels);
+      }
+      s.channels_cut_reported = true;
+      return -1;
+    }
+    ++s.groups_made;
     int value_type = converts_to_int(i) ? DAQUSER_H5_INT32 : DAQUSER_H5_FLOAT32;
     int ch = s.api->add_channel(s.writer, column_name(i).c_str(), kind, value_type);
     if (ch < 0) {
@@ -182,6 +215,10 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
   }
   s.group.assign(nchans, -1);
   s.kind.assign(nchans, 0);
+  s.pair_names.assign(nchans, {});
+  s.cut_reported.assign(nchans, false);
+  s.groups_made = 0;
+  s.channels_cut_reported = false;
   s.block.assign(nchans, {});
   s.descriptions.clear();
   const std::vector<chan_descr_2010*>* list = reader->get_descr_list();
@@ -258,6 +295,12 @@ void pair(int i, int k, const char* name, float value, bool as_int) {
     fmt::put_d(s.name, k);
     name = s.name.c_str();
   }
+  std::unordered_set<std::string>& names = s.pair_names[i];
+  if (names.size() >= kMaxFilePairNames && names.count(name) == 0) {
+    report_cut(i, "pair names", kMaxFilePairNames);
+    return;
+  }
+  names.insert(name);
   double v = as_int ? static_cast<double>(fmt::float_bits(value)) : static_cast<double>(value);
   check(s.api->pair(s.writer, s.group[i], name, v));
 }
@@ -267,9 +310,17 @@ void spectrum_begin(int i) {
   if (ch >= 0) check(state().api->missing(state().writer, ch, kValue));
 }
 
+// False for a member past what the file keeps (reported once).
+bool member_kept(int i, int m) {
+  if (m < kMaxFileMembers) return true;
+  report_cut(i, "spectrum members", kMaxFileMembers);
+  return false;
+}
+
 void member(int i, int m, const float* values, size_t count, bool as_int) {
   State& s = state();
   if (s.writer == nullptr || s.group[i] < 0 || s.kind[i] != DAQUSER_H5_SPECTRUM) return;
+  if (!member_kept(i, m)) return;
   if (as_int) {
     s.ints.resize(count);
     for (size_t k = 0; k < count; ++k) s.ints[k] = fmt::float_bits(values[k]);
@@ -282,12 +333,14 @@ void member(int i, int m, const float* values, size_t count, bool as_int) {
 void member_failed(int i, int m) {
   State& s = state();
   if (s.writer == nullptr || s.group[i] < 0 || s.kind[i] != DAQUSER_H5_SPECTRUM) return;
+  if (!member_kept(i, m)) return;
   check(s.api->member_failed(s.writer, s.group[i], m));
 }
 
 void member_stat(int i, int m, int bit, float value) {
   State& s = state();
   if (s.writer == nullptr || s.group[i] < 0 || s.kind[i] != DAQUSER_H5_SPECTRUM) return;
+  if (m >= kMaxFileMembers) return;
   check(s.api->member_stat(s.writer, s.group[i], m, bit, value));
 }
 
@@ -354,6 +407,8 @@ void reset() {
   s.failed = false;
   s.group.clear();
   s.kind.clear();
+  s.pair_names.clear();
+  s.cut_reported.clear();
   s.block.clear();
   s.descriptions.clear();
 }

@@ -63,6 +63,9 @@ int codec_available(const char* name) {
 daquser_h5* open(const char* path, const char* codec_name, char* error, size_t error_size) {
   h5run::Options options;
   options.producer = "libDAQUser -h5";
+  // Runs of thousands of channels write tens of thousands of datasets at
+  // every flush: fewer, larger flushes, still a fixed bound on memory.
+  options.memory_bound = size_t{64} << 20;
   if (!parse_codec(codec_name, &options.codec)) {
     copy_error(std::string("unknown codec ") + codec_name, error, error_size);
     return nullptr;
