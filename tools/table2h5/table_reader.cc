@@ -63,6 +63,58 @@ bool parse_event_id(std::string_view s, uint64_t* id) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The printf forms "%f", "%.2e" and "%.e" with at most 15 digits and a
+// decimal exponent within 22: the digits and the power of ten are exact
+// doubles, so one multiplication or division rounds the decimal value
+// correctly, as std::from_chars does. False for anything else.
+bool fast_decimal(const char* p, const char* e, Number* n, bool convert) {
+  bool negative = p < e && *p == '-';
+  const char* q = p + (negative ? 1 : 0);
+  uint64_t m = 0;
+  int digits = 0, fraction = 0;
+  bool dot = false, exp = false;
+  const char* first = q;
+  while (q < e && static_cast<unsigned>(*q - '0') < 10)
+    m = m * 10 + static_cast<unsigned>(*q++ - '0');
+  digits = static_cast<int>(q - first);
+  if (digits == 0) return false;
+  if (q < e && *q == '.') {
+    dot = true;
+    const char* f = ++q;
+    while (q < e && static_cast<unsigned>(*q - '0') < 10)
+      m = m * 10 + static_cast<unsigned>(*q++ - '0');
+    fraction = static_cast<int>(q - f);
+    digits += fraction;
+  }
+  int exponent = 0;
+  if (q < e && (*q == 'e' || *q == 'E')) {
+    exp = true;
+    ++q;
+    bool minus = q < e && *q == '-';
+    if (q < e && (*q == '-' || *q == '+')) ++q;
+    const char* x = q;
+    while (q < e && static_cast<unsigned>(*q - '0') < 10 && q - x < 4)
+      exponent = exponent * 10 + (*q++ - '0');
+    if (q == x) return false;
+    if (minus) exponent = -exponent;
+  }
+  if (q != e || digits > 15 || (!dot && !exp)) return false;
+  int k = exponent - fraction;
+  if (k < -22 || k > 22) return false;
+  n->form = exp ? (dot ? kExp2 : kExp0) : kFixed;
+  if (convert) {
+    double v = static_cast<double>(m);
+    v = k >= 0 ? v * kExactPowers[k] : v / kExactPowers[-k];
+    n->value = negative ? -v : v;
+  }
+  return true;
+}
+
 // Classifies (and with `convert`, converts) one number of a cell.
 bool parse_number(std::string_view s, Number* n, bool convert) {
   if (s.empty()) return false;
@@ -81,6 +133,7 @@ bool parse_number(std::string_view s, Number* n, bool convert) {
       return true;
     }
   }
+  if (fast_decimal(p, e, n, convert)) return true;
   if (s == "Invalid") {
     *n = {std::numeric_limits<double>::quiet_NaN(), 0, kInvalid};
     return true;
@@ -125,12 +178,27 @@ bool parse_stat(std::string_view s, Stat* stat) {
   return true;
 }
 
-// Index of the ']' closing the '[' at `open`, or npos.
+// Index of the ']' closing the '[' at `open`, or npos. Cells are long and
+// brackets few: memchr finds them.
 size_t closing_bracket(std::string_view s, size_t open) {
-  int depth = 0;
-  for (size_t i = open; i < s.size(); ++i) {
-    if (s[i] == '[') ++depth;
-    if (s[i] == ']' && --depth == 0) return i;
+  const char* b = s.data();
+  const char* e = b + s.size();
+  auto find = [e](const char* from, char c) {
+    const void* q = std::memchr(from, c, static_cast<size_t>(e - from));
+    return q != nullptr ? static_cast<const char*>(q) : e;
+  };
+  const char* p = b + open + 1;
+  const char* next_open = find(p, '[');
+  int depth = 1;
+  while (p < e) {
+    const char* close = find(p, ']');
+    if (close == e) break;
+    while (next_open < close) {
+      ++depth;
+      next_open = find(next_open + 1, '[');
+    }
+    if (--depth == 0) return static_cast<size_t>(close - b);
+    p = close + 1;
   }
   return std::string_view::npos;
 }
@@ -184,6 +252,11 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
     }
     const char* q = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(e - p)));
     if (q == nullptr) q = e;
+    if (*p != '[' && fast_decimal(p, q, &n, values)) {
+      add_number(g, n, values);
+      p = q;
+      continue;
+    }
     std::string_view word(p, static_cast<size_t>(q - p));
     int col = column + static_cast<int>(p - base);
     if (word[0] == '[') {
