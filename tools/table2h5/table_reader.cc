@@ -460,31 +460,50 @@ bool TableReader::next_line() {
   }
 }
 
+// Cells end at the commas outside brackets. Lines are long and brackets,
+// commas few, so memchr finds each next one; a found position stays valid
+// until the scan passes it.
 void TableReader::split_line() {
   cells_.clear();
   cursor_ = 0;
-  int depth = 0;
-  size_t start = 0;
-  size_t outer_open = 0;
-  const char* s = line_.data();
-  size_t n = line_.size();
-  for (size_t i = 0; i <= n; ++i) {
-    char c = i < n ? s[i] : ',';
-    if (c == '[') {
-      if (depth++ == 0) outer_open = i;
-    } else if (c == ']') {
-      if (--depth < 0) throw ParseError(line_no_, static_cast<int>(i) + 1, "unmatched ']'");
-    } else if (c == ',' && depth == 0) {
-      cells_.emplace_back(line_.substr(start, i - start), static_cast<int>(start) + 1);
-      start = i + 1;
-    } else if (depth > 0) {
-      // Inside brackets only brackets and commas matter: skip to the next.
-      const char* q = s + i + 1;
-      while (q < s + n && *q != '[' && *q != ']' && *q != ',') ++q;
-      i = static_cast<size_t>(q - s) - 1;
+  const char* b = line_.data();
+  const char* e = b + line_.size();
+  auto find = [e](const char* from, char c) {
+    const void* q = std::memchr(from, c, static_cast<size_t>(e - from));
+    return q != nullptr ? static_cast<const char*>(q) : e;
+  };
+  auto column = [b](const char* at) { return static_cast<int>(at - b) + 1; };
+  const char* next_open = find(b, '[');
+  const char* next_close = find(b, ']');
+  const char* next_comma = find(b, ',');
+  const char* start = b;
+  const char* p = b;
+  while (true) {
+    if (next_comma < p) next_comma = find(p, ',');
+    if (next_close < p) next_close = find(p, ']');
+    if (next_close < next_comma && next_close < next_open) {
+      throw ParseError(line_no_, column(next_close), "unmatched ']'");
     }
+    if (next_open < next_comma) {
+      const char* outer = next_open;
+      const char* q = outer + 1;
+      next_open = find(q, '[');
+      for (int depth = 1; depth > 0; q = next_close + 1, --depth) {
+        next_close = find(q, ']');
+        if (next_close == e) throw ParseError(line_no_, column(outer), "unclosed '['");
+        while (next_open < next_close) {
+          ++depth;
+          next_open = find(next_open + 1, '[');
+        }
+      }
+      p = q;
+      continue;
+    }
+    cells_.emplace_back(std::string_view(start, static_cast<size_t>(next_comma - start)),
+                        column(start));
+    if (next_comma == e) break;
+    start = p = next_comma + 1;
   }
-  if (depth > 0) throw ParseError(line_no_, static_cast<int>(outer_open) + 1, "unclosed '['");
 }
 
 bool TableReader::next(Row* row) {
