@@ -415,6 +415,29 @@ Header parse_header(std::string_view line) {
   return h;
 }
 
+std::string cut_row_text(const Header& h, size_t cells) {
+  size_t expected = h.cells_per_row();
+  if (cells > expected) {
+    return "row has " + std::to_string(cells) + " cells, not " + std::to_string(expected);
+  }
+  if (cells <= 1) return "row ends before its time";
+  if (cells == 2) return "row ends before its ISO time";
+  if (cells == 3 && h.status_columns) return "row ends before its event status word";
+  size_t per = h.status_columns ? 3 : 1;
+  size_t k = cells - h.event_cells();
+  const std::string& column = h.channels[std::min(k / per, h.channels.size() - 1)];
+  switch (h.status_columns ? k % per : 0) {
+    case 1:
+      return "row ends after the server-block status word of column " + column +
+             ", before its channel status word";
+    case 2:
+      return "row ends after the status words of column " + column + ", before its cell";
+    default:
+      return std::string("row ends before the ") + (h.status_columns ? "status words" : "cell") +
+             " of column " + column;
+  }
+}
+
 TableReader::TableReader(const std::string& path, bool values)
     : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), values_(values), buf_(size_t{1} << 20) {
   if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
@@ -527,13 +550,14 @@ bool TableReader::next(Row* row) {
   row->line = line_no_;
   row->ends_with_separator = trailing && count == expected;
   row->short_row = count != expected;
+  row->cells = count;
   row->unterminated = !line_terminated_ && last == cells_.size();
   row->ev_status = 0;
   auto cell = [&](size_t k) { return cells_[first + k]; };
-  auto need = [&](size_t k, const char* what) {
+  auto need = [&](size_t k) {
     if (k >= count) {
       int col = static_cast<int>(line_.size()) + 1;
-      throw ParseError(line_no_, col, std::string("row ends before its ") + what);
+      throw ParseError(line_no_, col, cut_row_text(header_, count));
     }
     return cell(k);
   };
@@ -541,13 +565,13 @@ bool TableReader::next(Row* row) {
   if (!parse_event_id(id_text, &row->event_id)) {
     throw ParseError(line_no_, id_col, "bad event ID \"" + std::string(id_text) + "\"");
   }
-  auto [time_text, time_col] = need(1, "time");
+  auto [time_text, time_col] = need(1);
   size_t colon = time_text.find(':');
   if (colon == std::string_view::npos || !parse_word32(time_text.substr(0, colon), &row->sec) ||
       !parse_word32(time_text.substr(colon + 1), &row->usec)) {
     throw ParseError(line_no_, time_col, "bad time \"" + std::string(time_text) + "\"");
   }
-  row->iso = need(2, "ISO time").first;
+  row->iso = need(2).first;
   auto hex = [&](size_t k, uint32_t* v) {
     auto [text, col] = cell(k);
     uint64_t x = 0;
@@ -561,7 +585,7 @@ bool TableReader::next(Row* row) {
   };
   size_t k = 3;
   if (header_.status_columns) {
-    need(3, "event status word");
+    need(3);
     hex(k++, &row->ev_status);
   }
   row->channels.resize(header_.channels.size());
