@@ -250,6 +250,25 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
         continue;
       }
     }
+    // "%.e" values, the bulk of spectra: a digit, 'e', a signed two-digit
+    // exponent (exact for exponents within 22, like fast_decimal).
+    const char* d = p + (*p == '-' ? 1 : 0);
+    if (e - d >= 5 && static_cast<unsigned>(d[0] - '0') < 10 && d[1] == 'e' &&
+        (d[2] == '+' || d[2] == '-') && static_cast<unsigned>(d[3] - '0') < 10 &&
+        static_cast<unsigned>(d[4] - '0') < 10 && (e - d == 5 || d[5] == ' ')) {
+      int x = (d[3] - '0') * 10 + (d[4] - '0');
+      if (x <= 22) {
+        if (values) {
+          double v = d[0] - '0';
+          v = d[2] == '+' ? v * kExactPowers[x] : v / kExactPowers[x];
+          g->values.push_back(d != p ? -v : v);
+        }
+        g->forms |= kExp0;
+        ++g->count;
+        p = d + 5;
+        continue;
+      }
+    }
     const char* q = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(e - p)));
     if (q == nullptr) q = e;
     if (*p != '[' && fast_decimal(p, q, &n, values)) {
