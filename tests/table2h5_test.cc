@@ -893,3 +893,40 @@ TEST_F(Table2h5Test, EveryValueMatchesTheTableText) {
 }
 
 }  // namespace
+
+namespace {
+
+// Numbers as the plug-in prints them, at the edges of the exact shortcuts
+// (digit counts, exponents beyond 22, signs, zero): read exactly as strtod
+// reads them, bit for bit.
+TEST(Table2h5NumberTest, EveryPrintedFormReadsAsStrtodReadsIt) {
+  const char* words[] = {
+      "2e+02",           "-2e+02",          "9e-22",
+      "9e-23",           "1e+22",           "7e+23",
+      "5e-324",          "-0e+00",          "0e+00",
+      "3e+38",           "1.00e-30",        "-9.99e+37",
+      "4.20e-04",        "1.005000e+02",    "-3.402823e+38",
+      "0.000001",        "-0.000000",       "123456789.123456",
+      "1234567890123.5", "16777217.000000", "340282346638528859811704183484516925440.000000",
+      "2.225074e-308",   "8e+307",
+  };
+  for (const char* w : words) {
+    SCOPED_TRACE(w);
+    std::string text = std::string("[[") + w + " " + w + "]]";
+    table2h5::Cell cell = table2h5::parse_cell(text, 1, 1);
+    ASSERT_EQ(cell.groups().size(), 1u);
+    const std::vector<double>& v = cell.groups()[0].values;
+    ASSERT_EQ(v.size(), 2u);
+    double want = std::strtod(w, nullptr);
+    for (double got : v) {
+      EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << got << " != " << want;
+    }
+  }
+  // Words that only look like numbers are refused.
+  for (const char* w : {"2e+", "2e+0x", "--2e+02", "1.2.3", "e+02"}) {
+    EXPECT_THROW(table2h5::parse_cell(std::string("[[1 ") + w + "]]", 1, 1), table2h5::ParseError)
+        << w;
+  }
+}
+
+}  // namespace
