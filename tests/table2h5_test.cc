@@ -509,6 +509,12 @@ TEST_F(Table2h5Test, CutLastRowIsRefusedOrDroppedOnRequest) {
   ASSERT_EQ(convert("--allow-truncated -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
   EXPECT_NE(slurp(dir_ / "convert.err").find("last row is cut"), std::string::npos);
   expect_h5(dir_ / "out.h5", {{"run/EventId", {1}}, {"run@events", {1}}});
+  // Cut right after the separator before its last cell: left out as well.
+  std::ofstream(dir_ / "t.txt") << "EventId,Time,TimeISO,A,B\n1,1:0,x,[[1.000000]],[[2 3]]\n"
+                                   "2,1:1,x,[[2.000000]],";
+  ASSERT_EQ(convert("--allow-truncated -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  EXPECT_NE(slurp(dir_ / "convert.err").find("last row is cut"), std::string::npos);
+  expect_h5(dir_ / "out.h5", {{"run/EventId", {1}}, {"run@rows_with_wrong_cell_count", {0}}});
 }
 
 // SIGINT and SIGTERM in the middle of the writing pass: the table comes

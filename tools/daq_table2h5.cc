@@ -470,7 +470,9 @@ Scan scan(const Options& o, const Description& d, bool check, std::vector<Column
     }
     if (row.unterminated) {
       if (!o.allow_truncated) truncated_error(o.table, row.line);
-      if (row.short_row) {
+      // A separator last: the writer stopped before the last cell, or
+      // before the line end; either way the row is not known to be whole.
+      if (row.short_row || row.ends_with_separator) {
         s.drop_last = true;
         break;
       }
