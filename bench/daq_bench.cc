@@ -1,12 +1,14 @@
 // daq-bench: whole runs through the plug-in's hooks, in process, timed side
 // by side with the literal writer (bench/baseline.h) and with the bare write
 // of the same bytes.  Every table the plug-in writes must match the literal
-// writer's byte for byte; a mismatch fails the run.
+// writer's byte for byte; a mismatch fails the run.  Tables of HDF5 mode also
+// go through daq-table2h5, timed the same way.
 //
 //   daq-bench [--summary] [--quick] [--reps=N] [--only=W1,W3] [--long-events=N]
 //             [--wall] [--profile]
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +61,7 @@ struct Measure {
   double speedup = 0, floor = 0;        // literal / plug-in, plug-in / floor
   double host_s = 0;                    // the host calls alone (median)
   double own_speedup = 0;               // literal / plug-in, the host's share taken out
+  double convert_s = 0;                 // daq-table2h5 on the table (HDF5 mode), median
   bool identical = false;
   std::string error;
 };
@@ -93,6 +96,39 @@ bool write_floor(const std::string& bytes, const std::string& path) {
   }
   bool ok = std::ferror(f) == 0;
   return std::fclose(f) == 0 && ok;
+}
+
+// daq-table2h5 on `table`, as a process of its own: its CPU time (both of its
+// threads) or, with --wall, the time on the wall; negative when it failed.
+double convert_seconds(const std::string& table, const std::string& out, std::string* error) {
+  std::fflush(stdout);
+  double start =
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execl(TABLE2H5_PATH, "daq-table2h5", "-o", out.c_str(), table.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+    *error = "cannot run " TABLE2H5_PATH;
+    return -1;
+  }
+  double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count() -
+      start;
+  std::filesystem::remove(out);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    *error = "daq-table2h5 failed on the table (status " + std::to_string(status) + ")";
+    return -1;
+  }
+  auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+  return wall_clock ? wall : seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 Measure measure(Workload& w, bool hdf5, int reps, const std::string& dir) {
@@ -158,6 +194,19 @@ Measure measure(Workload& w, bool hdf5, int reps, const std::string& dir) {
     plugin_s.push_back(seconds[kPlugin]);
     baseline_s.push_back(seconds[kLiteral]);
     floor_s.push_back(seconds[kFloor]);
+  }
+  if (hdf5 && m.identical) {
+    // The converter reads what the plug-in wrote, in the same run.
+    std::string table_path = dir + "/table.txt";
+    std::vector<double> convert_s;
+    if (!write_floor(table, table_path)) m.error = "cannot write " + table_path;
+    for (int r = 0; r < reps && m.error.empty(); ++r) {
+      double t = convert_seconds(table_path, dir + "/table.h5", &m.error);
+      if (t >= 0) convert_s.push_back(t);
+    }
+    std::filesystem::remove(table_path);
+    if (!m.error.empty()) m.identical = false;
+    m.convert_s = median(convert_s);
   }
   m.plugin_s = median(plugin_s);
   m.baseline_s = median(baseline_s);
@@ -404,6 +453,10 @@ int run_bench(const Settings& s) {
                   m.id.c_str(), m.title.c_str(), m.mode.c_str(), static_cast<long long>(m.rows), mb,
                   ratio(m.rows, m.plugin_s), ratio(mb, m.plugin_s), ratio(m.rows, m.baseline_s),
                   ratio(mb, m.floor_s), m.speedup, m.floor, m.identical ? "yes" : "NO");
+      if (m.convert_s > 0) {
+        std::printf("   daq-table2h5 on this table: %.1f MB/s of table text\n",
+                    ratio(mb, m.convert_s));
+      }
       if (!m.error.empty()) std::printf("   error: %s\n", m.error.c_str());
       if (!m.identical) failed = true;
       std::fflush(stdout);
@@ -435,6 +488,12 @@ int run_bench(const Settings& s) {
     for (const Measure& m : all) {
       std::printf("%s %s speedup=%.1f floor=%.1f identical=%s\n", m.id.c_str(), m.mode.c_str(),
                   m.speedup, m.floor, m.identical ? "yes" : "no");
+    }
+    for (const Measure& m : all) {
+      if (m.mode != "hdf5" || m.convert_s <= 0) continue;
+      double mb = m.bytes / 1e6;
+      std::printf("T2H5 %s table_mb=%.1f plugin_mb_s=%.1f convert_mb_s=%.1f\n", m.id.c_str(), mb,
+                  ratio(mb, m.plugin_s), ratio(mb, m.convert_s));
     }
     for (const Measure& m : all) {
       std::printf("OWN %s %s speedup=%.1f\n", m.id.c_str(), m.mode.c_str(), m.own_speedup);

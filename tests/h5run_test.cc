@@ -134,6 +134,104 @@ TEST_F(H5runTest, MemoryBoundOverManyDatasetsKeepsEveryRow) {
   }
 }
 
+// Camera frames are compressed by the writer and stored as whole chunks;
+// rows that do not fill a chunk go through HDF5's own filters and are merged
+// with what their chunk already holds. Read back through HDF5's gzip and
+// shuffle filters, every pixel is where it was put, across many flushes, with
+// frames missing now and then, and with a frame shape that grows.
+TEST_F(H5runTest, CompressedFramesReadBackThroughTheStandardFilters) {
+  struct Camera {
+    const char* name;
+    int bits;
+    size_t width, height;
+    bool fixed;
+  } cameras[] = {
+      {"BIG16", 16, 256, 160, true},  // 80 KiB frames: one chunk each
+      {"BIG8", 8, 300, 250, true},
+      {"SMALL16", 16, 90, 91, true},  // four frames a chunk: blocks end inside chunks
+      {"SMALL8", 8, 13, 3, false},    // shape from the frames, grown below
+  };
+  const int events = 57;
+  auto pixel = [](int e, int c, size_t k) {
+    return static_cast<uint16_t>((e * 7919u + c * 104729u + k * 31u + (k * k) % 97u) & 0xffffu);
+  };
+  auto skipped = [](int e, int c) { return (e + c) % 11 == 3; };
+  {
+    RunWriter w(file().string(), {.memory_bound = 4 << 20});  // blocks of about 6 events
+    for (const Camera& cam : cameras) {
+      int ch =
+          w.add_channel({.column = cam.name, .kind = h5run::Kind::kImage, .pixel_bits = cam.bits});
+      if (cam.fixed) w.fix_image_shape(ch, cam.width, cam.height);
+    }
+    for (int e = 0; e < events; ++e) {
+      w.begin_event(event(static_cast<uint64_t>(e)));
+      for (int c = 0; c < 4; ++c) {
+        if (skipped(e, c)) continue;
+        const Camera& cam = cameras[c];
+        size_t width = c == 3 && e >= 40 ? cam.width + 2 : cam.width;
+        size_t n = width * cam.height;
+        std::vector<uint16_t> p16(n);
+        std::vector<uint8_t> p8(n);
+        for (size_t k = 0; k < n; ++k) {
+          p16[k] = pixel(e, c, k);
+          p8[k] = static_cast<uint8_t>(p16[k]);
+        }
+        if (cam.bits == 16) {
+          w.set_image(c, p16.data(), width, cam.height);
+        } else {
+          w.set_image(c, p8.data(), width, cam.height);
+        }
+      }
+      w.end_event();
+    }
+    w.commit();
+  }
+  hid_t f = H5Fopen(file().c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  for (int c = 0; c < 4; ++c) {
+    const Camera& cam = cameras[c];
+    SCOPED_TRACE(cam.name);
+    std::string name = std::string("run/") + cam.name + "/Pixels";
+    hid_t d = H5Dopen2(f, name.c_str(), H5P_DEFAULT);
+    hid_t plist = H5Dget_create_plist(d);
+    std::vector<H5Z_filter_t> filters;
+    for (int k = 0; k < H5Pget_nfilters(plist); ++k) {
+      unsigned flags = 0;
+      size_t nvalues = 0;
+      filters.push_back(H5Pget_filter2(plist, static_cast<unsigned>(k), &flags, &nvalues, nullptr,
+                                       0, nullptr, nullptr));
+    }
+    H5Pclose(plist);
+    H5Dclose(d);
+    std::vector<H5Z_filter_t> standard{H5Z_FILTER_DEFLATE};
+    if (cam.bits == 16) standard.insert(standard.begin(), H5Z_FILTER_SHUFFLE);
+    EXPECT_EQ(filters, standard);
+    std::vector<hsize_t> dims;
+    auto got = read(file(), name.c_str(), &dims);
+    size_t stride = c == 3 ? cam.width + 2 : cam.width;
+    ASSERT_EQ(dims, (std::vector<hsize_t>{events, cam.height, stride}));
+    size_t mismatches = 0;
+    for (int e = 0; e < events; ++e) {
+      size_t width = c == 3 && e >= 40 ? cam.width + 2 : cam.width;
+      for (size_t y = 0; y < cam.height; ++y) {
+        for (size_t x = 0; x < stride; ++x) {
+          double want = 0;
+          if (!skipped(e, c) && x < width) {
+            uint16_t p = pixel(e, c, y * width + x);
+            want = cam.bits == 8 ? static_cast<uint8_t>(p) : p;
+          }
+          double v = got[(static_cast<size_t>(e) * cam.height + y) * stride + x];
+          if (v != want && ++mismatches <= 5) {
+            ADD_FAILURE() << "event " << e << " (" << x << ", " << y << "): " << v << ", not "
+                          << want;
+          }
+        }
+      }
+    }
+    EXPECT_EQ(mismatches, 0u);
+  }
+  H5Fclose(f);
+}
+
 TEST_F(H5runTest, AbandonedOrFailedWriterLeavesNothing) {
   {
     RunWriter w(file().string(), {});

@@ -234,6 +234,7 @@ void settle_last_cell(const std::vector<ColumnPlan>& plans, Row* row) {
   if (row->ends_with_separator && kind != Kind::kEmpty && kind != Kind::kImage) {
     row->channels.back().cell.clear();
     row->short_row = true;
+    --row->cells;
   }
 }
 
@@ -469,7 +470,9 @@ Scan scan(const Options& o, const Description& d, bool check, std::vector<Column
     }
     if (row.unterminated) {
       if (!o.allow_truncated) truncated_error(o.table, row.line);
-      if (row.short_row) {
+      // A separator last: the writer stopped before the last cell, or
+      // before the line end; either way the row is not known to be whole.
+      if (row.short_row || row.ends_with_separator) {
         s.drop_last = true;
         break;
       }
@@ -483,7 +486,8 @@ Scan scan(const Options& o, const Description& d, bool check, std::vector<Column
     if (!check) continue;
     if (row.short_row) {
       ++*short_rows;
-      std::printf("line %d: event %" PRIu64 ": wrong cell count\n", row.line, row.event_id);
+      std::printf("line %d: event %" PRIu64 ": wrong cell count: %s\n", row.line, row.event_id,
+                  cut_row_text(s.header, row.cells).c_str());
     }
     if (s.rows > 1 && row.event_id <= last_id && ++*non_increasing <= kMaxListed) {
       std::printf("line %d: event ID %" PRIu64 " does not follow %" PRIu64 "\n", row.line,
@@ -547,8 +551,10 @@ int run(const Options& o) {
     settle_last_cell(plans, &row);
     if (row.short_row) {
       ++short_rows;
-      if (o.check)
-        std::printf("line %d: event %" PRIu64 ": wrong cell count\n", row.line, row.event_id);
+      if (o.check) {
+        std::printf("line %d: event %" PRIu64 ": wrong cell count: %s\n", row.line, row.event_id,
+                    cut_row_text(s.header, row.cells).c_str());
+      }
     }
     if (seen++ > 0 && row.event_id <= last_id && ++non_increasing <= kMaxListed) {
       std::printf("line %d: event ID %" PRIu64 " does not follow %" PRIu64 "\n", row.line,

@@ -63,6 +63,58 @@ bool parse_event_id(std::string_view s, uint64_t* id) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The printf forms "%f", "%.2e" and "%.e" with at most 15 digits and a
+// decimal exponent within 22: the digits and the power of ten are exact
+// doubles, so one multiplication or division rounds the decimal value
+// correctly, as std::from_chars does. False for anything else.
+bool fast_decimal(const char* p, const char* e, Number* n, bool convert) {
+  bool negative = p < e && *p == '-';
+  const char* q = p + (negative ? 1 : 0);
+  uint64_t m = 0;
+  int digits = 0, fraction = 0;
+  bool dot = false, exp = false;
+  const char* first = q;
+  while (q < e && static_cast<unsigned>(*q - '0') < 10)
+    m = m * 10 + static_cast<unsigned>(*q++ - '0');
+  digits = static_cast<int>(q - first);
+  if (digits == 0) return false;
+  if (q < e && *q == '.') {
+    dot = true;
+    const char* f = ++q;
+    while (q < e && static_cast<unsigned>(*q - '0') < 10)
+      m = m * 10 + static_cast<unsigned>(*q++ - '0');
+    fraction = static_cast<int>(q - f);
+    digits += fraction;
+  }
+  int exponent = 0;
+  if (q < e && (*q == 'e' || *q == 'E')) {
+    exp = true;
+    ++q;
+    bool minus = q < e && *q == '-';
+    if (q < e && (*q == '-' || *q == '+')) ++q;
+    const char* x = q;
+    while (q < e && static_cast<unsigned>(*q - '0') < 10 && q - x < 4)
+      exponent = exponent * 10 + (*q++ - '0');
+    if (q == x) return false;
+    if (minus) exponent = -exponent;
+  }
+  if (q != e || digits > 15 || (!dot && !exp)) return false;
+  int k = exponent - fraction;
+  if (k < -22 || k > 22) return false;
+  n->form = exp ? (dot ? kExp2 : kExp0) : kFixed;
+  if (convert) {
+    double v = static_cast<double>(m);
+    v = k >= 0 ? v * kExactPowers[k] : v / kExactPowers[-k];
+    n->value = negative ? -v : v;
+  }
+  return true;
+}
+
 // Classifies (and with `convert`, converts) one number of a cell.
 bool parse_number(std::string_view s, Number* n, bool convert) {
   if (s.empty()) return false;
@@ -81,6 +133,7 @@ bool parse_number(std::string_view s, Number* n, bool convert) {
       return true;
     }
   }
+  if (fast_decimal(p, e, n, convert)) return true;
   if (s == "Invalid") {
     *n = {std::numeric_limits<double>::quiet_NaN(), 0, kInvalid};
     return true;
@@ -125,12 +178,27 @@ bool parse_stat(std::string_view s, Stat* stat) {
   return true;
 }
 
-// Index of the ']' closing the '[' at `open`, or npos.
+// Index of the ']' closing the '[' at `open`, or npos. Cells are long and
+// brackets few: memchr finds them.
 size_t closing_bracket(std::string_view s, size_t open) {
-  int depth = 0;
-  for (size_t i = open; i < s.size(); ++i) {
-    if (s[i] == '[') ++depth;
-    if (s[i] == ']' && --depth == 0) return i;
+  const char* b = s.data();
+  const char* e = b + s.size();
+  auto find = [e](const char* from, char c) {
+    const void* q = std::memchr(from, c, static_cast<size_t>(e - from));
+    return q != nullptr ? static_cast<const char*>(q) : e;
+  };
+  const char* p = b + open + 1;
+  const char* next_open = find(p, '[');
+  int depth = 1;
+  while (p < e) {
+    const char* close = find(p, ']');
+    if (close == e) break;
+    while (next_open < close) {
+      ++depth;
+      next_open = find(next_open + 1, '[');
+    }
+    if (--depth == 0) return static_cast<size_t>(close - b);
+    p = close + 1;
   }
   return std::string_view::npos;
 }
@@ -182,8 +250,32 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
         continue;
       }
     }
+    // "%.e" values, the bulk of spectra: a digit, 'e', a signed two-digit
+    // exponent (exact for exponents within 22, like fast_decimal).
+    const char* d = p + (*p == '-' ? 1 : 0);
+    if (e - d >= 5 && static_cast<unsigned>(d[0] - '0') < 10 && d[1] == 'e' &&
+        (d[2] == '+' || d[2] == '-') && static_cast<unsigned>(d[3] - '0') < 10 &&
+        static_cast<unsigned>(d[4] - '0') < 10 && (e - d == 5 || d[5] == ' ')) {
+      int x = (d[3] - '0') * 10 + (d[4] - '0');
+      if (x <= 22) {
+        if (values) {
+          double v = d[0] - '0';
+          v = d[2] == '+' ? v * kExactPowers[x] : v / kExactPowers[x];
+          g->values.push_back(d != p ? -v : v);
+        }
+        g->forms |= kExp0;
+        ++g->count;
+        p = d + 5;
+        continue;
+      }
+    }
     const char* q = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(e - p)));
     if (q == nullptr) q = e;
+    if (*p != '[' && fast_decimal(p, q, &n, values)) {
+      add_number(g, n, values);
+      p = q;
+      continue;
+    }
     std::string_view word(p, static_cast<size_t>(q - p));
     int col = column + static_cast<int>(p - base);
     if (word[0] == '[') {
@@ -342,6 +434,29 @@ Header parse_header(std::string_view line) {
   return h;
 }
 
+std::string cut_row_text(const Header& h, size_t cells) {
+  size_t expected = h.cells_per_row();
+  if (cells > expected) {
+    return "row has " + std::to_string(cells) + " cells, not " + std::to_string(expected);
+  }
+  if (cells <= 1) return "row ends before its time";
+  if (cells == 2) return "row ends before its ISO time";
+  if (cells == 3 && h.status_columns) return "row ends before its event status word";
+  size_t per = h.status_columns ? 3 : 1;
+  size_t k = cells - h.event_cells();
+  const std::string& column = h.channels[std::min(k / per, h.channels.size() - 1)];
+  switch (h.status_columns ? k % per : 0) {
+    case 1:
+      return "row ends after the server-block status word of column " + column +
+             ", before its channel status word";
+    case 2:
+      return "row ends after the status words of column " + column + ", before its cell";
+    default:
+      return std::string("row ends before the ") + (h.status_columns ? "status words" : "cell") +
+             " of column " + column;
+  }
+}
+
 TableReader::TableReader(const std::string& path, bool values)
     : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), values_(values), buf_(size_t{1} << 20) {
   if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
@@ -387,31 +502,50 @@ bool TableReader::next_line() {
   }
 }
 
+// Cells end at the commas outside brackets. Lines are long and brackets,
+// commas few, so memchr finds each next one; a found position stays valid
+// until the scan passes it.
 void TableReader::split_line() {
   cells_.clear();
   cursor_ = 0;
-  int depth = 0;
-  size_t start = 0;
-  size_t outer_open = 0;
-  const char* s = line_.data();
-  size_t n = line_.size();
-  for (size_t i = 0; i <= n; ++i) {
-    char c = i < n ? s[i] : ',';
-    if (c == '[') {
-      if (depth++ == 0) outer_open = i;
-    } else if (c == ']') {
-      if (--depth < 0) throw ParseError(line_no_, static_cast<int>(i) + 1, "unmatched ']'");
-    } else if (c == ',' && depth == 0) {
-      cells_.emplace_back(line_.substr(start, i - start), static_cast<int>(start) + 1);
-      start = i + 1;
-    } else if (depth > 0) {
-      // Inside brackets only brackets and commas matter: skip to the next.
-      const char* q = s + i + 1;
-      while (q < s + n && *q != '[' && *q != ']' && *q != ',') ++q;
-      i = static_cast<size_t>(q - s) - 1;
+  const char* b = line_.data();
+  const char* e = b + line_.size();
+  auto find = [e](const char* from, char c) {
+    const void* q = std::memchr(from, c, static_cast<size_t>(e - from));
+    return q != nullptr ? static_cast<const char*>(q) : e;
+  };
+  auto column = [b](const char* at) { return static_cast<int>(at - b) + 1; };
+  const char* next_open = find(b, '[');
+  const char* next_close = find(b, ']');
+  const char* next_comma = find(b, ',');
+  const char* start = b;
+  const char* p = b;
+  while (true) {
+    if (next_comma < p) next_comma = find(p, ',');
+    if (next_close < p) next_close = find(p, ']');
+    if (next_close < next_comma && next_close < next_open) {
+      throw ParseError(line_no_, column(next_close), "unmatched ']'");
     }
+    if (next_open < next_comma) {
+      const char* outer = next_open;
+      const char* q = outer + 1;
+      next_open = find(q, '[');
+      for (int depth = 1; depth > 0; q = next_close + 1, --depth) {
+        next_close = find(q, ']');
+        if (next_close == e) throw ParseError(line_no_, column(outer), "unclosed '['");
+        while (next_open < next_close) {
+          ++depth;
+          next_open = find(next_open + 1, '[');
+        }
+      }
+      p = q;
+      continue;
+    }
+    cells_.emplace_back(std::string_view(start, static_cast<size_t>(next_comma - start)),
+                        column(start));
+    if (next_comma == e) break;
+    start = p = next_comma + 1;
   }
-  if (depth > 0) throw ParseError(line_no_, static_cast<int>(outer_open) + 1, "unclosed '['");
 }
 
 bool TableReader::next(Row* row) {
@@ -435,13 +569,14 @@ bool TableReader::next(Row* row) {
   row->line = line_no_;
   row->ends_with_separator = trailing && count == expected;
   row->short_row = count != expected;
+  row->cells = count;
   row->unterminated = !line_terminated_ && last == cells_.size();
   row->ev_status = 0;
   auto cell = [&](size_t k) { return cells_[first + k]; };
-  auto need = [&](size_t k, const char* what) {
+  auto need = [&](size_t k) {
     if (k >= count) {
       int col = static_cast<int>(line_.size()) + 1;
-      throw ParseError(line_no_, col, std::string("row ends before its ") + what);
+      throw ParseError(line_no_, col, cut_row_text(header_, count));
     }
     return cell(k);
   };
@@ -449,13 +584,13 @@ bool TableReader::next(Row* row) {
   if (!parse_event_id(id_text, &row->event_id)) {
     throw ParseError(line_no_, id_col, "bad event ID \"" + std::string(id_text) + "\"");
   }
-  auto [time_text, time_col] = need(1, "time");
+  auto [time_text, time_col] = need(1);
   size_t colon = time_text.find(':');
   if (colon == std::string_view::npos || !parse_word32(time_text.substr(0, colon), &row->sec) ||
       !parse_word32(time_text.substr(colon + 1), &row->usec)) {
     throw ParseError(line_no_, time_col, "bad time \"" + std::string(time_text) + "\"");
   }
-  row->iso = need(2, "ISO time").first;
+  row->iso = need(2).first;
   auto hex = [&](size_t k, uint32_t* v) {
     auto [text, col] = cell(k);
     uint64_t x = 0;
@@ -469,7 +604,7 @@ bool TableReader::next(Row* row) {
   };
   size_t k = 3;
   if (header_.status_columns) {
-    need(3, "event status word");
+    need(3);
     hex(k++, &row->ev_status);
   }
   row->channels.resize(header_.channels.size());

@@ -97,6 +97,10 @@ struct Header {
 
 Header parse_header(std::string_view line);
 
+// What a row of `cells` cells lacks, e.g. "row ends after the status words of
+// column B, before its cell"; for a row of too many cells, how many.
+std::string cut_row_text(const Header& header, size_t cells);
+
 struct ChannelCell {
   uint32_t srv_status = 0;
   uint32_t chan_status = 0;
@@ -114,6 +118,7 @@ struct Row {
   // The hook failed inside this event: the row stopped short and, when a
   // further event follows, the next row went on in the same line.
   bool short_row = false;
+  size_t cells = 0;  // of this row, without the separator that ends a cut line
   // The line ended with a separator: the last cell is empty, or the row was
   // cut short just before it, which only the column's kind can tell.
   bool ends_with_separator = false;

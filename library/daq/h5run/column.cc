@@ -1,5 +1,7 @@
 #include "column.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -112,6 +114,13 @@ void Column::create(uint64_t rows) {
   if (rows == 0) rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
   hsize_t chunk_rows =
       std::clamp<hsize_t>(rows, 1, std::max<size_t>(kMaxChunkBytes / row_bytes, 1));
+  // Chunks compressed here are written whole: frames of 64 KiB and more get a
+  // chunk each, so that every block of rows is whole chunks.
+  if (c.run_length && c.codec == Codec::kGzip && c.gzip_level == 1 && !is_string_) {
+    chunk_rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
+  }
+  chunk_rows_ = chunk_rows;
+  chunk_row_dims_ = row_dims_;
   std::vector<hsize_t> dims{0}, max_dims{H5S_UNLIMITED}, chunk{chunk_rows};
   for (hsize_t d : row_dims_) {
     dims.push_back(d);
@@ -183,37 +192,102 @@ void Column::write_taken() {
     extent_ = end;
   }
   if (row_elements_ > 0) {
-    std::vector<hsize_t> start{taken_first_}, count{taken_rows_};
-    for (hsize_t d : row_dims_) {
-      start.push_back(0);
-      count.push_back(d);
-    }
-    Dataspace file_space(check(H5Dget_space(dataset_.get()), "get a dataspace"));
-    check_status(H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start.data(), nullptr,
-                                     count.data(), nullptr),
-                 "select rows of " + name_);
-    Dataspace memory(check(H5Screate_simple(static_cast<int>(count.size()), count.data(), nullptr),
-                           "create a dataspace"));
-    herr_t status;
-    errno = 0;
-    if (is_string_) {
-      std::vector<const char*> pointers(taken_rows_);
-      for (size_t k = 0; k < taken_rows_; ++k) pointers[k] = taken_text_.data() + taken_starts_[k];
-      status = H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT,
-                        pointers.data());
+    bool direct = comp_.run_length && comp_.codec == Codec::kGzip && comp_.gzip_level == 1 &&
+                  !is_string_ && row_dims_ == chunk_row_dims_;
+    uint64_t whole_from = (taken_first_ + chunk_rows_ - 1) / chunk_rows_ * chunk_rows_;
+    uint64_t whole_to = end / chunk_rows_ * chunk_rows_;
+    if (!direct || whole_from >= whole_to) {
+      write_rows(taken_first_, taken_rows_, is_string_ ? nullptr : taken_.data());
     } else {
-      status = H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT,
-                        taken_.data());
+      // Rows before the first whole chunk and after the last go through the
+      // filters, which merge them with what their chunks hold.
+      size_t row_bytes = fill_row_.size();
+      const unsigned char* data = taken_.data();
+      if (whole_from > taken_first_) write_rows(taken_first_, whole_from - taken_first_, data);
+      write_chunks(whole_from, (whole_to - whole_from) / chunk_rows_,
+                   data + (whole_from - taken_first_) * row_bytes);
+      if (end > whole_to) {
+        write_rows(whole_to, end - whole_to, data + (whole_to - taken_first_) * row_bytes);
+      }
     }
-    if (status < 0 && errno != 0) {
-      throw Error("cannot write rows of " + name_ + ": " + std::strerror(errno));
-    }
-    check_status(status, "write rows of " + name_);
   }
   taken_rows_ = 0;
   taken_.clear();
   taken_text_.clear();
   taken_starts_.clear();
+}
+
+void Column::write_rows(uint64_t first, uint64_t rows, const void* data) {
+  std::vector<hsize_t> start{first}, count{rows};
+  for (hsize_t d : row_dims_) {
+    start.push_back(0);
+    count.push_back(d);
+  }
+  Dataspace file_space(check(H5Dget_space(dataset_.get()), "get a dataspace"));
+  check_status(H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start.data(), nullptr,
+                                   count.data(), nullptr),
+               "select rows of " + name_);
+  Dataspace memory(check(H5Screate_simple(static_cast<int>(count.size()), count.data(), nullptr),
+                         "create a dataspace"));
+  herr_t status;
+  errno = 0;
+  if (is_string_) {
+    std::vector<const char*> pointers(rows);
+    for (size_t k = 0; k < rows; ++k) pointers[k] = taken_text_.data() + taken_starts_[k];
+    status = H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT,
+                      pointers.data());
+  } else {
+    status =
+        H5Dwrite(dataset_.get(), type_.get(), memory.get(), file_space.get(), H5P_DEFAULT, data);
+  }
+  if (status < 0 && errno != 0) {
+    throw Error("cannot write rows of " + name_ + ": " + std::strerror(errno));
+  }
+  check_status(status, "write rows of " + name_);
+}
+
+// What the dataset's filters would store: the bytes of each element shuffled
+// (byte k of every element, then byte k + 1), then a zlib stream.
+void Column::write_chunks(uint64_t first, uint64_t chunks, const unsigned char* data) {
+  size_t bytes = chunk_rows_ * fill_row_.size();
+  size_t elements = bytes / element_;
+  std::vector<unsigned char> shuffled(element_ > 1 ? bytes : 0);
+  std::vector<unsigned char> out(compressBound(static_cast<uLong>(bytes)));
+  z_stream z{};
+  if (deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
+    throw Error("cannot set up zlib for " + name_);
+  }
+  std::vector<hsize_t> offset(1 + row_dims_.size(), 0);
+  try {
+    for (uint64_t k = 0; k < chunks; ++k) {
+      const unsigned char* in = data + k * bytes;
+      if (element_ > 1) {
+        for (size_t b = 0; b < element_; ++b) {
+          unsigned char* o = shuffled.data() + b * elements;
+          for (size_t e = 0; e < elements; ++e) o[e] = in[e * element_ + b];
+        }
+        in = shuffled.data();
+      }
+      deflateReset(&z);
+      z.next_in = const_cast<unsigned char*>(in);
+      z.avail_in = static_cast<uInt>(bytes);
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(out.size());
+      if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw Error("cannot compress rows of " + name_);
+      offset[0] = first + k * chunk_rows_;
+      errno = 0;
+      herr_t status =
+          H5Dwrite_chunk(dataset_.get(), H5P_DEFAULT, 0, offset.data(), z.total_out, out.data());
+      if (status < 0 && errno != 0) {
+        throw Error("cannot write rows of " + name_ + ": " + std::strerror(errno));
+      }
+      check_status(status, "write rows of " + name_);
+    }
+  } catch (...) {
+    deflateEnd(&z);
+    throw;
+  }
+  deflateEnd(&z);
 }
 
 bool Column::would_grow(const std::vector<hsize_t>& row_dims) const {

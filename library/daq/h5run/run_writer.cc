@@ -556,7 +556,7 @@ void RunWriter::put_image(int ch, const T* pixels, size_t width, size_t height, 
     std::vector<hsize_t> dims = fixed ? std::vector<hsize_t>{c.fixed_height, c.fixed_width}
                                       : std::vector<hsize_t>{height, width};
     c.pixels = new_column(c.group.get(), "Pixels", b == 8 ? H5T_NATIVE_UINT8 : H5T_NATIVE_UINT16,
-                          dims, &black, r);
+                          dims, &black, r, true);
   }
   size_t count = width * height;
   *static_cast<int32_t*>(c.length->row(r)) = static_cast<int32_t>(count);
@@ -638,10 +638,11 @@ void RunWriter::end_event() {
 
 std::unique_ptr<Column> RunWriter::new_column(hid_t parent, const std::string& name, hid_t type,
                                               std::vector<hsize_t> row_dims, const void* fill,
-                                              uint64_t first_row) {
+                                              uint64_t first_row, bool run_length) {
   wait();
-  return std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row,
-                                  compression_);
+  Compression c = compression_;
+  c.run_length = run_length;
+  return std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row, c);
 }
 
 void RunWriter::wait() {

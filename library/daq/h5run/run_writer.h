@@ -172,7 +172,7 @@ class RunWriter {
   void wait();
   std::unique_ptr<Column> new_column(hid_t parent, const std::string& name, hid_t type,
                                      std::vector<hsize_t> row_dims, const void* fill,
-                                     uint64_t first_row);
+                                     uint64_t first_row, bool run_length = false);
   template <typename T>
   void put_member(int ch, int m, const T* values, size_t count);
   template <typename T>
