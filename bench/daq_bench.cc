@@ -5,7 +5,7 @@
 // go through daq-table2h5, timed the same way.
 //
 //   daq-bench [--summary] [--quick] [--reps=N] [--only=W1,W3] [--long-events=N]
-//             [--wall] [--profile]
+//             [--wall] [--profile] [--profile-h5=CODEC]
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -43,6 +43,7 @@ struct Settings {
   std::vector<std::string> only;
   int64_t long_events = -1;  // -1: default
   bool profile = false;      // the plug-in's runs alone, for a profiler
+  std::string profile_h5;    // with --profile: `-nodump -h5` runs with this codec instead
 };
 
 struct WorkloadPlan {
@@ -304,6 +305,9 @@ bool parse_settings(int argc, char** argv, Settings* s) {
       wall_clock = true;
     } else if (a == "--profile") {
       s->profile = true;
+    } else if (const char* v = value("--profile-h5=")) {
+      s->profile = true;
+      s->profile_h5 = v;
     } else if (const char* v = value("--reps=")) {
       s->reps = std::atoi(v);
     } else if (const char* v = value("--long-events=")) {
@@ -318,9 +322,10 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     } else {
       std::fprintf(stderr,
                    "usage: daq-bench [--summary] [--quick] [--reps=N] [--only=W1,W2,W3,W4] "
-                   "[--long-events=N (0: none)] [--wall] [--profile]\n"
+                   "[--long-events=N (0: none)] [--wall] [--profile] [--profile-h5=CODEC]\n"
                    "  --wall: time by the clock on the wall instead of CPU time\n"
-                   "  --profile: only the plug-in's runs, nothing compared, for a profiler\n");
+                   "  --profile: only the plug-in's runs, nothing compared, for a profiler\n"
+                   "  --profile-h5=CODEC: the same with the run file alone (-nodump -h5)\n");
       return false;
     }
   }
@@ -377,6 +382,16 @@ int profile_plugin(const Settings& s, std::vector<WorkloadPlan>& plans, const st
     if (!selected(s, plan.id)) continue;
     Workload w = plan.build(s.quick ? plan.quick_rows : plan.rows);
     int reps = s.reps > 0 ? s.reps : s.quick ? 1 : plan.reps;
+    if (!s.profile_h5.empty()) {
+      const std::vector<std::string> words = {"-nodump", "-h5", dir + "/run.h5", "-h5z",
+                                              s.profile_h5};
+      for (int r = 0; r < reps; ++r) {
+        std::string error;
+        QuietStdout quiet;
+        ok = run_plugin(w, false, "", &error, words) && ok;
+      }
+      continue;
+    }
     for (bool hdf5 : {false, true}) {
       for (int r = 0; r < reps; ++r) {
         std::string error;

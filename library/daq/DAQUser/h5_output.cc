@@ -42,7 +42,6 @@ struct State {
   std::vector<Block> block;
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> descriptions;
   std::vector<int32_t> ints;
-  std::vector<uint16_t> words;
   std::string name;
 };
 
@@ -361,10 +360,8 @@ void image(int i, int bpp, const unsigned char* pixels, int width, int height, i
     check(s.api->image_u8(s.writer, ch, pixels, width, height));
     return;
   }
-  // The host's buffer may sit at an odd address: the words are copied out.
-  s.words.resize(static_cast<size_t>(count));
-  if (count > 0) std::memcpy(s.words.data(), pixels, static_cast<size_t>(count) * 2);
-  check(s.api->image_u16(s.writer, ch, s.words.data(), width, height));
+  // The host's buffer may sit at an odd address: the writer copies bytes.
+  check(s.api->image_u16(s.writer, ch, pixels, width, height));
 }
 
 void image_missing(int i, Code code) {

@@ -197,8 +197,8 @@ int image_u8(daquser_h5* h, int ch, const uint8_t* pixels, size_t width, size_t 
   return guarded(h, [&](h5run::RunWriter& w) { w.set_image(ch, pixels, width, height); });
 }
 
-int image_u16(daquser_h5* h, int ch, const uint16_t* pixels, size_t width, size_t height) {
-  return guarded(h, [&](h5run::RunWriter& w) { w.set_image(ch, pixels, width, height); });
+int image_u16(daquser_h5* h, int ch, const void* pixels, size_t width, size_t height) {
+  return guarded(h, [&](h5run::RunWriter& w) { w.set_image_words(ch, pixels, width, height); });
 }
 
 int converted(daquser_h5* h, int ch, int ok) {

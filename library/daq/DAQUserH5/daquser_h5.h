@@ -16,7 +16,7 @@
 extern "C" {
 #endif
 
-#define DAQUSER_H5_API_VERSION 1
+#define DAQUSER_H5_API_VERSION 2
 #define DAQUSER_H5_LIBRARY "libDAQUserH5.so"
 #define DAQUSER_H5_ENTRY "daquser_h5_api"
 
@@ -60,7 +60,8 @@ typedef struct daquser_h5_api_t {
   int (*member_failed)(daquser_h5* h, int ch, int m);
   int (*member_stat)(daquser_h5* h, int ch, int m, int bit, double value);
   int (*image_u8)(daquser_h5* h, int ch, const uint8_t* pixels, size_t width, size_t height);
-  int (*image_u16)(daquser_h5* h, int ch, const uint16_t* pixels, size_t width, size_t height);
+  /* 16-bit pixels in the machine's order, at any address. */
+  int (*image_u16)(daquser_h5* h, int ch, const void* pixels, size_t width, size_t height);
   int (*converted)(daquser_h5* h, int ch, int ok);
   int (*end_event)(daquser_h5* h);
   /* Writes the rest and renames the file; the writer is freed either way. */

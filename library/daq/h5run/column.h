@@ -8,8 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "h5_handle.h"
@@ -25,10 +27,10 @@ bool codec_available(Codec codec);
 struct Compression {
   Codec codec = Codec::kGzip;
   int gzip_level = 1;
-  // At gzip level 1, zlib's run-length matching (Z_RLE) instead of its
-  // default matching: on noisy camera pixels faster and smaller; whole
-  // chunks are then compressed here and written as they are.
-  bool run_length = false;
+  // At gzip level 1, whole chunks compressed here (ISA-L, or zlib's
+  // run-length matching) and written as they are: on noisy camera pixels
+  // much faster than HDF5's filter, and smaller.
+  bool own_chunks = false;
 };
 
 // A variable-length UTF-8 string type (h5py reads it as str).
@@ -40,12 +42,15 @@ class Column {
   // element (for strings a `const char*`). Rows before `first_row` are fill.
   Column(hid_t parent, std::string name, hid_t type, std::vector<hsize_t> row_dims,
          const void* fill, uint64_t first_row, const Compression& compression);
+  ~Column();
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
 
   // The buffer of row `index`, set to the fill; rows skipped since the last
   // call stay fill. `index` must not go back.
   void* row(uint64_t index);
+  // The same for a caller that writes every element of the row: not filled.
+  void* whole_row(uint64_t index);
   // A string row (string columns only).
   void set_string(uint64_t index, std::string_view text);
 
@@ -57,6 +62,9 @@ class Column {
   void grow(const std::vector<hsize_t>& row_dims);
 
   size_t buffered_bytes() const { return buffer_.size() + text_.size(); }
+  // About how many bytes of rows gather before a write: large rows reserve
+  // that room at once instead of growing into it copy by copy.
+  void set_block_bytes(size_t bytes) { block_bytes_ = bytes; }
   // Writes the buffered rows.
   void flush() {
     take();
@@ -76,6 +84,26 @@ class Column {
   void close() { dataset_.reset(); }
 
  private:
+  // Row buffers grow without zeroing what is about to be written.
+  struct NoInit : std::allocator<unsigned char> {
+    template <typename U>
+    struct rebind {
+      using other = NoInit;
+    };
+    template <typename U, typename... A>
+    void construct(U* p, A&&... a) {
+      if constexpr (sizeof...(A) == 0) {
+        ::new (static_cast<void*>(p)) U;
+      } else {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+      }
+    }
+  };
+  using Bytes = std::vector<unsigned char, NoInit>;
+
+  class Deflater;
+  void set_row_shape(const std::vector<hsize_t>& row_dims);
+  void* append_row(uint64_t index, bool fill);
   void create(uint64_t rows);
   void pad_to(uint64_t index);
   // Rows [first, first + rows) of `data` through the HDF5 filters.
@@ -92,6 +120,7 @@ class Column {
   std::vector<hsize_t> row_dims_;
   size_t row_elements_ = 1;
   std::vector<unsigned char> fill_row_;
+  bool zero_fill_ = false;  // every byte of the fill is 0
   std::vector<unsigned char> fill_element_;
   std::string fill_text_;
   Dataset dataset_;
@@ -100,12 +129,14 @@ class Column {
   std::vector<hsize_t> chunk_row_dims_;  // the row shape when the dataset was made
   uint64_t first_ = 0;                   // row of the first buffered row
   uint64_t buffered_ = 0;                // rows in the buffer
-  std::vector<unsigned char> buffer_;
+  size_t block_bytes_ = 0;
+  std::unique_ptr<Deflater> deflater_;
+  Bytes buffer_;
   std::string text_;                 // string rows, each ended by '\0'
   std::vector<size_t> text_starts_;  // per buffered string row
   // Rows set aside by take().
   uint64_t taken_first_ = 0, taken_rows_ = 0;
-  std::vector<unsigned char> taken_;
+  Bytes taken_;
   std::string taken_text_;
   std::vector<size_t> taken_starts_;
 };

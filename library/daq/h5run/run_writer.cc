@@ -545,7 +545,7 @@ void RunWriter::set_member_stat(int ch, int m, int bit, double value) {
 }
 
 template <typename T>
-void RunWriter::put_image(int ch, const T* pixels, size_t width, size_t height, int bits) {
+void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t height, int bits) {
   uint64_t r = row();
   Channel& c = channel(ch);
   if (c.spec.kind != Kind::kImage) throw Error(c.spec.column + " is not a camera channel");
@@ -584,26 +584,46 @@ void RunWriter::put_image(int ch, const T* pixels, size_t width, size_t height, 
     }
   }
   size_t stride = c.pixels->row_dims()[1];
-  void* out = c.pixels->row(r);
-  if (c.pixels->element_size() == 1) {
-    auto* o = static_cast<uint8_t*>(out);
-    for (size_t y = 0; y < height; ++y) {
-      std::transform(pixels + y * width, pixels + (y + 1) * width, o + y * stride,
-                     [](T p) { return static_cast<uint8_t>(p); });
+  bool whole = stride == width && c.pixels->row_dims()[0] == height;
+  void* out = whole ? c.pixels->whole_row(r) : c.pixels->row(r);
+  const auto* in = static_cast<const unsigned char*>(pixels);
+  if (c.pixels->element_size() == sizeof(T)) {
+    // The words may sit at any address: copied as bytes.
+    auto* o = static_cast<unsigned char*>(out);
+    size_t line = width * sizeof(T);
+    if (whole) {
+      std::memcpy(o, in, line * height);
+    } else {
+      for (size_t y = 0; y < height; ++y)
+        std::memcpy(o + y * stride * sizeof(T), in + y * line, line);
     }
-  } else {
-    auto* o = static_cast<uint16_t*>(out);
-    for (size_t y = 0; y < height; ++y) {
-      std::copy(pixels + y * width, pixels + (y + 1) * width, o + y * stride);
+    return;
+  }
+  auto pixel = [&](size_t k) {
+    T p;
+    std::memcpy(&p, in + k * sizeof(T), sizeof(T));
+    return p;
+  };
+  for (size_t y = 0; y < height; ++y) {
+    for (size_t x = 0; x < width; ++x) {
+      T p = pixel(y * width + x);
+      if (c.pixels->element_size() == 1) {
+        static_cast<uint8_t*>(out)[y * stride + x] = static_cast<uint8_t>(p);
+      } else {
+        static_cast<uint16_t*>(out)[y * stride + x] = static_cast<uint16_t>(p);
+      }
     }
   }
 }
 
 void RunWriter::set_image(int ch, const uint8_t* pixels, size_t width, size_t height) {
-  put_image(ch, pixels, width, height, 8);
+  put_image<uint8_t>(ch, pixels, width, height, 8);
 }
 void RunWriter::set_image(int ch, const uint16_t* pixels, size_t width, size_t height) {
-  put_image(ch, pixels, width, height, 16);
+  put_image<uint16_t>(ch, pixels, width, height, 16);
+}
+void RunWriter::set_image_words(int ch, const void* words, size_t width, size_t height) {
+  put_image<uint16_t>(ch, words, width, height, 16);
 }
 
 void RunWriter::set_converted(int ch, bool converted) {
@@ -638,11 +658,14 @@ void RunWriter::end_event() {
 
 std::unique_ptr<Column> RunWriter::new_column(hid_t parent, const std::string& name, hid_t type,
                                               std::vector<hsize_t> row_dims, const void* fill,
-                                              uint64_t first_row, bool run_length) {
+                                              uint64_t first_row, bool own_chunks) {
   wait();
   Compression c = compression_;
-  c.run_length = run_length;
-  return std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row, c);
+  c.own_chunks = own_chunks;
+  auto column =
+      std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row, c);
+  column->set_block_bytes(options_.memory_bound / 4);
+  return column;
 }
 
 void RunWriter::wait() {

@@ -152,6 +152,8 @@ class RunWriter {
   // Pixels row by row, `width` x `height`.
   void set_image(int ch, const uint8_t* pixels, size_t width, size_t height);
   void set_image(int ch, const uint16_t* pixels, size_t width, size_t height);
+  // 16-bit pixels in the machine's order at any address (a host's buffer).
+  void set_image_words(int ch, const void* words, size_t width, size_t height);
   void set_converted(int ch, bool converted);
   void end_event();
 
@@ -172,11 +174,11 @@ class RunWriter {
   void wait();
   std::unique_ptr<Column> new_column(hid_t parent, const std::string& name, hid_t type,
                                      std::vector<hsize_t> row_dims, const void* fill,
-                                     uint64_t first_row, bool run_length = false);
+                                     uint64_t first_row, bool own_chunks = false);
   template <typename T>
   void put_member(int ch, int m, const T* values, size_t count);
   template <typename T>
-  void put_image(int ch, const T* pixels, size_t width, size_t height, int bits);
+  void put_image(int ch, const void* pixels, size_t width, size_t height, int bits);
 
   std::string path_;
   std::string temp_;
