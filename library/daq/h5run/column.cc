@@ -163,6 +163,7 @@ void Column::create(uint64_t rows) {
       check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
             "create a dataspace"));
   PropList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), "create a property list"));
+  H5Pset_obj_track_times(dcpl.get(), false);
   check_status(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()),
                "set the chunks of " + name_);
   if (is_string_) {

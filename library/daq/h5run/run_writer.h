@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "column.h"
@@ -186,10 +187,11 @@ class RunWriter {
   Compression compression_;
   File file_;
   Group run_;
+  PropList channel_gcpl_;                               // channel groups: no time stamps
   std::vector<std::unique_ptr<Column>> event_columns_;  // EventId, Time, TimeSec, TimeUsec, TimeISO
   std::unique_ptr<Column> ev_status_, ev_type_, ev_type_name_;
   std::vector<std::unique_ptr<Channel>> channels_;
-  std::vector<std::string> link_names_;
+  std::unordered_set<std::string> link_names_;
   uint64_t events_ = 0;
   bool in_event_ = false;
   bool done_ = false;
