@@ -18,6 +18,11 @@ struct H5Result {
   bool available = true;  // the codec can be had
   bool exact = false;     // every value read back equals the host's
   std::string error;
+  // Codec none: the groups and datasets of the file, and the median time the
+  // HDF5 library alone takes to make as many, each written once with the
+  // rows of the run (the least any writer of this layout can take).
+  uint64_t groups = 0, datasets = 0;
+  double library_floor_s = 0;
 };
 
 // The workload's rows through "-nodump -h5 FILE -h5z CODEC" for each codec,
