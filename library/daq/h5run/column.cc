@@ -119,7 +119,7 @@ void* Column::append_row(uint64_t index, bool fill) {
     buffer_.reserve(want);
   }
   buffer_.resize(at + row_bytes);
-  if (fill) {
+  if (fill && row_bytes > 0) {
     if (zero_fill_) {
       std::memset(buffer_.data() + at, 0, row_bytes);
     } else {
