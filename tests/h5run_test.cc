@@ -280,6 +280,24 @@ TEST_F(H5runTest, StringColumnsReadEmptyWhereNothingWasWritten) {
   H5Fclose(f);
 }
 
+// Integer channels (-fti) given floats: values that do not fit an int32
+// (2^31 itself, NaN) are stored as 0, the edges that fit as they are.
+TEST_F(H5runTest, IntegerMembersKeepWhatFitsAndZeroTheRest) {
+  const float values[] = {-2147483648.0f, 2147483648.0f, 2147483520.0f, -1.5f, std::nanf(""), 3.0f};
+  {
+    RunWriter w(file().string(), {});
+    int ch = w.add_channel(
+        {.column = "CNT", .kind = h5run::Kind::kSpectrum, .values = h5run::ValueType::kInt32});
+    w.begin_event(event(1));
+    w.set_member(ch, 0, values, std::size(values));
+    w.end_event();
+    w.commit();
+  }
+  std::vector<hsize_t> dims;
+  auto got = read(file(), "run/CNT/Member0", &dims);
+  EXPECT_EQ(got, (std::vector<double>{-2147483648.0, 0, 2147483520.0, -1, 0, 3}));
+}
+
 TEST_F(H5runTest, AbandonedOrFailedWriterLeavesNothing) {
   {
     RunWriter w(file().string(), {});

@@ -100,7 +100,9 @@ void convert(ValueType v, const S* in, size_t count, void* out) {
     case ValueType::kInt32:
       std::transform(in, in + count, static_cast<int32_t*>(out), [](S x) {
         if constexpr (std::is_floating_point_v<S>) {
-          if (!(x >= INT32_MIN && x <= INT32_MAX)) return int32_t{0};
+          // 2^31 itself does not fit: compared as doubles, where it is exact.
+          double d = static_cast<double>(x);
+          if (!(d >= -2147483648.0 && d < 2147483648.0)) return int32_t{0};
         }
         return static_cast<int32_t>(x);
       });
@@ -589,6 +591,7 @@ void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t heigh
   size_t stride = c.pixels->row_dims()[1];
   bool whole = stride == width && c.pixels->row_dims()[0] == height;
   void* out = whole ? c.pixels->whole_row(r) : c.pixels->row(r);
+  if (width == 0 || height == 0) return;  // an empty frame: the row keeps the fill
   const auto* in = static_cast<const unsigned char*>(pixels);
   if (c.pixels->element_size() == sizeof(T)) {
     // The words may sit at any address: copied as bytes.
