@@ -339,8 +339,8 @@ class Column::Deflater {
     s.avail_in = static_cast<uint32_t>(bytes);
     s.next_out = out_.data();
     s.avail_out = static_cast<uint32_t>(out_.size());
+    // When it finds no room (it never should with this much), zlib, which always can.
     if (isal_deflate_stateless(&s) == COMP_OK) return {out_.data(), s.total_out};
-      // Otherwise (it found no room) zlib, which always can.
 #endif
     if (!zlib_ready_) {
       if (deflateInit2(&z_, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
