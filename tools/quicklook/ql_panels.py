@@ -7,14 +7,19 @@ each of its panels in draw(); either may raise CannotDraw, and the page then sho
 import textwrap
 
 import numpy as np
-from matplotlib.colors import ListedColormap
+from matplotlib.colors import to_rgba
 from matplotlib.patches import Patch
 
-from ql_runfile import MISSING_NAMES, CannotDraw, rows_per_read, stride_for, text
+from ql_runfile import (MISSING_NAMES, Bins, CannotDraw, bin_size, bin_starts, rows_per_read,
+                        text)
 
-# At most this many events are drawn per series or waterfall; longer runs are strided.
-MAX_POINTS = 2000
-# At most this many samples of a spectrum row are drawn.
+# Longer runs are drawn in bins of consecutive events, each bin as its minimum to maximum and
+# its mean, so that every event counts.  At most this many bins per series panel (a few pixels
+# each across the page), per camera intensity panel, and waterfall rows (about one a pixel).
+SERIES_BINS = 300
+INTENSITY_BINS = 100
+WATERFALL_ROWS = 200
+# At most this many columns of a waterfall (samples are averaged in bins beyond).
 MAX_SAMPLES = 1000
 # At most this many presence-map columns (bins of events).
 MAX_BINS = 800
@@ -42,13 +47,7 @@ PRESENCE_COLOURS = [
 ]
 PRESENCE_LABELS = [f"{c} {MISSING_NAMES[c]}" for c in range(9)] + [
     "bad channel status", "unreadable / other code"]
-
-
-def stride_note(stride, what="event"):
-    if stride <= 1:
-        return ""
-    suffix = {2: "nd", 3: "rd"}.get(stride % 10 if stride % 100 not in (11, 12, 13) else 0, "th")
-    return f" (decimated: every {stride}{suffix} {what})"
+BAD_MARK = "#000000"
 
 
 def unit_label(label, unit):
@@ -60,12 +59,12 @@ def tick_positions(count, ticks):
     return np.arange(0, count, max(1, -(-count // ticks)))
 
 
-def event_ticks(ax, run, rows, axis="x", count=6):
-    """Labels a row-number axis (0 = first selected event) with event IDs."""
-    if rows <= 0:
+def bin_ticks(ax, run, bins, per_bin, axis="x", count=6):
+    """Labels a bin axis (0 = first selected event) with the event ID each bin starts at."""
+    if bins <= 0:
         return
-    pos = tick_positions(rows, count)
-    labels = [str(run.event_id(run.first + int(p))) for p in pos]
+    pos = tick_positions(bins, count)
+    labels = [str(run.event_id(run.first + int(p) * per_bin)) for p in pos]
     if axis == "x":
         ax.set_xticks(pos + 0.5)
         ax.set_xticklabels(labels, fontsize=8)
@@ -74,20 +73,93 @@ def event_ticks(ax, run, rows, axis="x", count=6):
         ax.set_yticklabels(labels, fontsize=8)
 
 
-def present_mask(channel, run, stride):
-    """Missing == 0 for every stride-th selected event (all True without a Missing dataset)."""
-    if not channel.has("Missing"):
-        return np.ones(len(range(run.first, run.last, stride)), bool)
-    return run.strided(channel.dataset("Missing", run.last), stride) == 0
+def finite_list(values):
+    """A float array as a JSON list, null where there is nothing."""
+    return [float(v) if np.isfinite(v) else None for v in values]
 
 
-def time_axis(ax, run, stride):
-    x, is_time = run.seconds(stride)
+def status_of(channel, run):
+    """The ChanStatus dataset, or None when the file keeps no status words."""
+    return channel.dataset("ChanStatus", run.last) if channel.has("ChanStatus") else None
+
+
+def value_bins(channel, run, datasets, per_bin):
+    """Bins of each one-dimensional dataset over the selected events.  A value counts where
+    Missing is 0, the channel status is 0 and it is finite; bad statuses are counted apart."""
+    missing = channel.dataset("Missing", run.last) if channel.has("Missing") else None
+    status = status_of(channel, run)
+    out = [Bins(run.count, per_bin) for _ in datasets]
+    step = rows_per_read(8 * (len(datasets) + 2))
+    for start in range(run.first, run.last, step):
+        stop = min(run.last, start + step)
+        present = (missing[start:stop] == 0) if missing is not None else np.ones(stop - start, bool)
+        bad = (status[start:stop] != 0) if status is not None else np.zeros(stop - start, bool)
+        for bins, ds in zip(out, datasets):
+            values = ds[start:stop].astype(np.float64)
+            bins.add(start - run.first, values, present & ~bad & np.isfinite(values), bad)
+    return out
+
+
+def time_axis(ax, run, per_bin):
+    x, is_time = run.bin_positions(per_bin)
     if is_time:
         ax.set_xlabel("time since first event [s]")
     else:
         ax.set_xlabel("event (row from first; the file has no Time)")
     return x
+
+
+def stacked(grid, colours, stack):
+    """RGBA image of grid (rows x bins x classes: events of each class): each row `stack`
+    image rows high, a cell filled from the bottom by its classes in order, each in proportion
+    to its events.  A cell of one class is that class's colour."""
+    rows, bins, _ = grid.shape
+    share = np.cumsum(grid, axis=2) / np.maximum(grid.sum(axis=2, keepdims=True), 1)
+    # Heights of the image rows from the bottom of the cell, the top one first.
+    heights = (np.arange(stack)[::-1] + 0.5) / stack
+    which = np.argmax(share[:, :, None, :] > heights[None, None, :, None], axis=3)
+    palette = np.array([to_rgba(c) for c in colours])
+    return palette[which.transpose(0, 2, 1).reshape(rows * stack, bins)]
+
+
+def draw_bins(ax, x, bins, colour, label=None):
+    """One event a point as a line; bins as a band from minimum to maximum with the mean."""
+    mean = bins.mean()
+    if bins.per_bin == 1:
+        ax.plot(x, mean, "-", marker=".", markersize=3, linewidth=1, color=colour, label=label)
+        return
+    lo, hi = bins.minimum(), bins.maximum()
+    ok = np.isfinite(lo)
+    ax.fill_between(x, np.where(ok, lo, 0), np.where(ok, hi, 0), where=ok, step="mid",
+                    color=colour, alpha=0.35, linewidth=0)
+    ax.plot(x, mean, "-", linewidth=1, color=colour, label=label)
+
+
+def mark_bad(ax, x, bins):
+    """Ticks along the bottom where events had a bad channel status: not values, so never on
+    the value axis."""
+    where = bins.bad > 0
+    if where.any():
+        ax.plot(x[where], np.full(int(where.sum()), 0.04), linestyle="none", marker="|",
+                markersize=10, markeredgewidth=1.5, color=BAD_MARK,
+                transform=ax.get_xaxis_transform(), clip_on=False)
+
+
+def bad_note(bins):
+    bad = int(bins.bad.sum())
+    return f", {bad} of bad status (ticks)" if bad else ""
+
+
+def bin_note(per_bin):
+    if per_bin <= 1:
+        return ""
+    return f"; bins of {per_bin} events: band min to max, line mean"
+
+
+def series_entry(bins):
+    return {"events_per_bin": bins.per_bin, "bins": len(bins),
+            "bin_min": finite_list(bins.minimum()), "bin_max": finite_list(bins.maximum()),
+            "bad_status": int(bins.bad.sum())}
 
 
 class Row:
@@ -160,8 +232,10 @@ class HeaderRow(Row):
 
 
 class PresenceRow(Row):
-    """Channels by events, coloured by what each cell was."""
+    """Channels by events, coloured by what each cell was.  A cell that holds several events
+    is stacked by their shares: events with a value at the bottom, then each code's."""
     panels = [("presence", 6), ("presence_legend", 1)]
+    STACK = 12  # image rows per channel: the resolution of a cell's shares
 
     def __init__(self, channels, part, parts):
         self.channels = channels
@@ -173,44 +247,51 @@ class PresenceRow(Row):
         n = run.count
         if n == 0:
             raise CannotDraw("no events selected")
-        per_bin = stride_for(n, MAX_BINS)
+        per_bin = bin_size(n, MAX_BINS)
         bins = -(-n // per_bin)
-        grid = np.zeros((len(self.channels), bins), np.uint8)
+        # Events of each class (the Missing codes, bad status, unreadable) per channel and bin.
+        grid = np.zeros((len(self.channels), bins, len(PRESENCE_COLOURS)), np.int64)
+        counts, bad = [], []
         for row, ch in enumerate(self.channels):
             try:
-                grid[row] = self._bins(ch, run, per_bin, bins)
+                grid[row], codes, nbad = self._bins(ch, run, per_bin, bins)
             except Exception:  # a damaged channel is a row of its own colour, not a failed map
-                grid[row] = UNREADABLE
-        return grid, per_bin
+                grid[row] = 0
+                grid[row, :, UNREADABLE] = np.minimum(per_bin, n - np.arange(bins) * per_bin)
+                codes, nbad = {"unreadable": n}, 0
+            counts.append(codes)
+            bad.append(nbad)
+        return grid, counts, bad, per_bin
 
     @staticmethod
     def _bins(ch, run, per_bin, bins):
-        out = np.zeros(bins, np.uint8)
         if not ch.has("Missing"):
-            out[:] = UNREADABLE
-            return out
+            raise CannotDraw("no Missing dataset")
         missing = ch.dataset("Missing", run.last)
-        status = ch.dataset("ChanStatus", run.last) if ch.has("ChanStatus") else None
-        step = per_bin * max(1, rows_per_read(8) // per_bin)
+        status = status_of(ch, run)
+        grid = np.zeros((bins, len(PRESENCE_COLOURS)), np.int64)
+        tally = np.zeros(10, np.int64)  # codes 0..8, then any other
+        nbad = 0
+        step = rows_per_read(8)
         for start in range(run.first, run.last, step):
             stop = min(run.last, start + step)
-            codes = missing[start:stop].astype(np.int16)
-            pad = (-codes.size) % per_bin
-            blocks = np.pad(codes, (0, pad), constant_values=-1).reshape(-1, per_bin)
-            counts = np.stack([(blocks == c).sum(axis=1) for c in range(1, 9)], axis=1)
-            other = ((blocks > 8) | (blocks < -1)).sum(axis=1)
-            cls = np.where(counts.max(axis=1) > 0, counts.argmax(axis=1) + 1, 0)
-            cls = np.where((other > 0) & (counts.max(axis=1) < other), UNREADABLE, cls)
+            codes = missing[start:stop].astype(np.int64)
+            tally += np.bincount(np.minimum(codes, 9), minlength=10)
+            cls = np.where(codes > 8, UNREADABLE, codes)
             if status is not None:
-                bad = status[start:stop] != 0
-                bad = np.pad(bad, (0, pad)).reshape(-1, per_bin).any(axis=1)
-                cls = np.where(bad, BAD_STATUS, cls)
-            first_bin = (start - run.first) // per_bin
-            out[first_bin:first_bin + cls.size] = cls
-        return out
+                flagged = status[start:stop] != 0
+                nbad += int(flagged.sum())
+                cls[flagged] = BAD_STATUS
+            a, b, starts = bin_starts(start - run.first, stop - start, per_bin)
+            for c in np.unique(cls):
+                grid[a:b, c] += np.add.reduceat((cls == c).astype(np.int64), starts)
+        counts = {str(c): int(tally[c]) for c in range(9) if tally[c]}
+        if tally[9]:
+            counts["other"] = int(tally[9])
+        return grid, counts, nbad
 
     def draw(self, index, ax, data, run, fig):
-        grid, per_bin = data
+        grid, counts, bad, per_bin = data
         if index == 1:
             ax.set_axis_off()
             handles = [Patch(facecolor=c, edgecolor="#808080", label=l)
@@ -218,25 +299,22 @@ class PresenceRow(Row):
             ax.legend(handles=handles, loc="upper left", fontsize=8, title="cell was",
                       frameon=False)
             return {}
-        cmap = ListedColormap(PRESENCE_COLOURS)
-        ax.imshow(grid, aspect="auto", interpolation="nearest", cmap=cmap, vmin=-0.5,
-                  vmax=len(PRESENCE_COLOURS) - 0.5,
+        ax.imshow(stacked(grid, PRESENCE_COLOURS, self.STACK), aspect="auto",
+                  interpolation="nearest",
                   extent=(0, grid.shape[1], grid.shape[0], 0))
         ax.set_yticks(np.arange(len(self.channels)) + 0.5)
         size = 9 if len(self.channels) <= 25 else 7
         ax.set_yticklabels([c.name for c in self.channels], fontsize=size)
-        bins = grid.shape[1]
-        pos = tick_positions(bins, 6)
-        ax.set_xticks(pos + 0.5)
-        ax.set_xticklabels([str(run.event_id(run.first + int(p) * per_bin)) for p in pos],
-                           fontsize=8)
+        bin_ticks(ax, run, grid.shape[1], per_bin)
         ax.set_xlabel("event ID")
         part = f", part {self.part} of {self.parts}" if self.parts > 1 else ""
-        note = (f" (decimated: bins of {per_bin} events, a bin shows its most frequent "
-                f"missing code)") if per_bin > 1 else ""
+        note = (f" (a cell is {per_bin} events, stacked by share: values at the bottom)"
+                if per_bin > 1 else "")
         ax.set_title(f"data presence: {len(self.channels)} channels by {run.count} events"
                      f"{part}{note}", loc="left", fontsize=11)
-        return {"channels": [c.name for c in self.channels], "bin": per_bin}
+        return {"channels": [c.name for c in self.channels], "events_per_bin": per_bin,
+                "bins": int(grid.shape[1]), "counts": counts, "bad_status": bad,
+                "with_value": grid[:, :, 0].tolist()}
 
 
 class ChannelRow(Row):
@@ -254,24 +332,27 @@ class SeriesRow(ChannelRow):
 
     def compute(self, run):
         ch = self.channel
-        stride = stride_for(run.count, MAX_POINTS)
-        values = run.strided(ch.dataset("Value", run.last), stride).astype(np.float64)
-        present = present_mask(ch, run, stride)
-        values[~present] = np.nan
-        return values, stride
+        per_bin = bin_size(run.count, SERIES_BINS)
+        return value_bins(ch, run, [ch.dataset("Value", run.last)], per_bin)[0]
 
     def draw(self, index, ax, data, run, fig):
-        values, stride = data
-        ok = np.isfinite(values)
-        if not ok.any():
+        bins = data
+        if not bins.values.any():
             raise CannotDraw("no values in the selected events")
-        x = time_axis(ax, run, stride)
-        ax.plot(x, values, "-", marker=".", markersize=3, linewidth=1, color="#2166ac")
+        x = time_axis(ax, run, bins.per_bin)
+        draw_bins(ax, x, bins, "#2166ac")
+        mark_bad(ax, x, bins)
         ax.set_ylabel(unit_label("value", self.channel.unit))
-        ax.set_title(self.title(f"{int(ok.sum())} of {values.size} events with a value"
-                                + stride_note(stride)), loc="left", fontsize=11)
+        ax.set_title(self.title(f"{int(bins.values.sum())} of {run.count} events with a value"
+                                + bad_note(bins) + bin_note(bins.per_bin)),
+                     loc="left", fontsize=11)
         ax.grid(alpha=0.3)
-        return {"stride": stride}
+        return series_entry(bins)
+
+
+def pair_label(name):
+    # Legend labels that are empty or begin with "_" would be left out of the legend.
+    return f'"{name}"' if not name or name.startswith("_") else name
 
 
 class PairsRow(ChannelRow):
@@ -284,29 +365,45 @@ class PairsRow(ChannelRow):
         pairs = ch.pair_datasets()
         if not pairs:
             raise CannotDraw("no pair datasets")
-        stride = stride_for(run.count, MAX_POINTS)
-        present = present_mask(ch, run, stride)
-        lines = []
+        per_bin = bin_size(run.count, SERIES_BINS)
+        names, datasets, unreadable = [], [], []
         for name, key in pairs[:MAX_PAIR_LINES]:
-            values = run.strided(ch.dataset(key, run.last), stride).astype(np.float64)
-            values[~present] = np.nan
-            lines.append((name, values))
-        return lines, len(pairs), stride
+            try:  # one name's damaged dataset leaves the others drawn
+                ds = ch.dataset(key, run.last)
+                if ds.ndim != 1:
+                    raise CannotDraw(f"{key} is not one value per event")
+            except (CannotDraw, OSError, ValueError, KeyError):
+                unreadable.append(name)
+                continue
+            names.append(name)
+            datasets.append(ds)
+        if not datasets:
+            raise CannotDraw("no readable pair dataset")
+        bins = value_bins(ch, run, datasets, per_bin)
+        return list(zip(names, bins)), len(pairs), unreadable, per_bin
 
     def draw(self, index, ax, data, run, fig):
-        lines, total, stride = data
-        if not any(np.isfinite(v).any() for _, v in lines):
+        lines, total, unreadable, per_bin = data
+        if not any(bins.values.any() for _, bins in lines):
             raise CannotDraw("no values in the selected events")
-        x = time_axis(ax, run, stride)
-        for name, values in lines:
-            ax.plot(x, values, "-", marker=".", markersize=3, linewidth=1, label=name)
+        x = time_axis(ax, run, per_bin)
+        for number, (name, bins) in enumerate(lines):
+            draw_bins(ax, x, bins, f"C{number % 10}", label=pair_label(name))
+        mark_bad(ax, x, lines[0][1])
         ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False)
         ax.set_ylabel(unit_label("value", self.channel.unit))
-        left_out = f", {total - len(lines)} names not drawn" if total > len(lines) else ""
-        ax.set_title(self.title(f"{total} names{left_out}" + stride_note(stride)),
-                     loc="left", fontsize=11)
+        left_out = total - len(lines) - len(unreadable)
+        notes = f", {left_out} names not drawn" if left_out > 0 else ""
+        if unreadable:
+            notes += f", {len(unreadable)} unreadable ({', '.join(map(pair_label, unreadable))})"
+        ax.set_title(self.title(f"{total} names{notes}" + bad_note(lines[0][1])
+                                + bin_note(per_bin)), loc="left", fontsize=11)
         ax.grid(alpha=0.3)
-        return {"names": [n for n, _ in lines], "stride": stride}
+        return {"names": [n for n, _ in lines], "unreadable": unreadable,
+                "events_per_bin": per_bin, "bins": len(lines[0][1]),
+                "bin_min": [finite_list(b.minimum()) for _, b in lines],
+                "bin_max": [finite_list(b.maximum()) for _, b in lines],
+                "bad_status": int(lines[0][1].bad.sum())}
 
 
 class SpectrumRow(ChannelRow):
@@ -329,29 +426,37 @@ class SpectrumRow(ChannelRow):
             raise CannotDraw(f"{name} has no samples")
         lengths_ds = ch.dataset(name + "Length", run.last) if ch.has(name + "Length") else None
         missing = ch.dataset("Missing", run.last) if ch.has("Missing") else None
-        # Mean trace over every selected event, in chunks.
+        status = status_of(ch, run)
+        # The mean trace over every selected event; the waterfall's rows are means over bins
+        # of consecutive events, its columns means over bins of samples.
+        per_bin = bin_size(run.count, WATERFALL_ROWS)
+        samples_per_bin = bin_size(width, MAX_SAMPLES)
+        columns = np.arange(0, width, samples_per_bin)
+        rows_total = np.zeros((-(-run.count // per_bin), columns.size))
+        rows_count = np.zeros(rows_total.shape, np.int64)
         total = np.zeros(width)
         count = np.zeros(width, np.int64)
+        bad = 0
         for offset, rows in run.chunks(ds):
-            rows = self._masked(rows.astype(np.float64), run.first + offset, lengths_ds, missing)
+            start = run.first + offset
+            rows = self._masked(rows.astype(np.float64), start, lengths_ds, missing)
+            if status is not None:
+                flagged = status[start:start + rows.shape[0]] != 0
+                rows[flagged] = np.nan
+                bad += int(flagged.sum())
             ok = np.isfinite(rows)
-            total += np.where(ok, rows, 0).sum(axis=0)
+            rows = np.where(ok, rows, 0.0)
+            total += rows.sum(axis=0)
             count += ok.sum(axis=0)
-        # Waterfall: every stride-th event, every sample_stride-th sample.
-        stride = stride_for(run.count, MAX_POINTS)
-        sample_stride = stride_for(width, MAX_SAMPLES)
-        rows = ds[run.first:run.last:stride, ::sample_stride].astype(np.float32)
-        picked = np.arange(run.first, run.last, stride)
-        lengths = lengths_ds[run.first:run.last:stride] if lengths_ds is not None else None
-        codes = missing[run.first:run.last:stride] if missing is not None else None
-        cols = np.arange(rows.shape[1]) * sample_stride
-        if lengths is not None:
-            rows[cols[None, :] >= lengths[:, None]] = np.nan
-        if codes is not None:
-            rows[codes != 0] = np.nan
+            a, b, starts = bin_starts(offset, rows.shape[0], per_bin)
+            rows_total[a:b] += np.add.reduceat(np.add.reduceat(rows, starts, axis=0), columns,
+                                               axis=1)
+            rows_count[a:b] += np.add.reduceat(np.add.reduceat(ok.astype(np.int64), starts,
+                                                               axis=0), columns, axis=1)
         with np.errstate(invalid="ignore", divide="ignore"):
             mean = np.where(count > 0, total / np.maximum(count, 1), np.nan)
-        return rows, picked.size, stride, sample_stride, mean, count
+            image = np.where(rows_count > 0, rows_total / np.maximum(rows_count, 1), np.nan)
+        return image, per_bin, samples_per_bin, mean, count, bad
 
     @staticmethod
     def _masked(rows, start, lengths_ds, missing):
@@ -370,35 +475,36 @@ class SpectrumRow(ChannelRow):
         return f"member {self.member}{more}"
 
     def draw(self, index, ax, data, run, fig):
-        rows, nrows, stride, sample_stride, mean, count = data
+        image, per_bin, samples_per_bin, mean, count, bad = data
         unit = self.channel.unit
         if index == 0:
-            finite = rows[np.isfinite(rows)]
+            finite = image[np.isfinite(image)]
             if finite.size == 0:
                 raise CannotDraw("no values in the selected events")
             lo, hi = np.percentile(finite, [1, 99])
             if hi <= lo:
                 lo, hi = lo - 0.5, hi + 0.5
-            width = rows.shape[1] * sample_stride
-            image = ax.imshow(np.ma.masked_invalid(rows), aspect="auto", interpolation="nearest",
+            nrows = image.shape[0]
+            width = image.shape[1] * samples_per_bin
+            shown = ax.imshow(np.ma.masked_invalid(image), aspect="auto", interpolation="nearest",
                               cmap="viridis", vmin=lo, vmax=hi, extent=(0, width, nrows, 0))
-            bar = fig.colorbar(image, ax=ax, fraction=0.04, pad=0.01)
+            bar = fig.colorbar(shown, ax=ax, fraction=0.04, pad=0.01)
             bar.set_label(unit_label("value", unit), fontsize=9)
             ax.set_xlabel("sample index")
             ax.set_ylabel("event ID")
-            if stride == 1:
-                event_ticks(ax, run, nrows, axis="y", count=5)
-            else:
-                pos = tick_positions(nrows, 5)
-                ax.set_yticks(pos + 0.5)
-                ax.set_yticklabels([str(run.event_id(run.first + int(p) * stride)) for p in pos],
-                                   fontsize=8)
-            note = stride_note(stride)
-            if sample_stride > 1:
-                note += f" (every {sample_stride}th sample)"
+            bin_ticks(ax, run, nrows, per_bin, axis="y", count=5)
+            notes = []
+            if per_bin > 1:
+                notes.append(f"row: mean of {per_bin} events")
+            if samples_per_bin > 1:
+                notes.append(f"column: mean of {samples_per_bin} samples")
+            if bad:
+                notes.append(f"{bad} of bad status left out")
+            note = f" ({'; '.join(notes)})" if notes else ""
             ax.set_title(self.title(f"{self.member_note()}, waterfall{note}"), loc="left",
                          fontsize=11)
-            return {"member": self.member, "stride": stride, "sample_stride": sample_stride}
+            return {"member": self.member, "events_per_bin": per_bin, "rows": nrows,
+                    "samples_per_bin": samples_per_bin, "bad_status": bad}
         ok = np.isfinite(mean)
         if not ok.any():
             raise CannotDraw("no values in the selected events")
@@ -424,6 +530,7 @@ class CameraRow(ChannelRow):
             raise CannotDraw(f"Pixels has {pixels.ndim} dimensions, not events x height x width")
         height, width = pixels.shape[1:]
         missing = ch.dataset("Missing", run.last) if ch.has("Missing") else None
+        status = status_of(ch, run)
         sizes = None
         if ch.has("Width") and ch.has("Height"):
             sizes = (ch.dataset("Width", run.last), ch.dataset("Height", run.last))
@@ -433,22 +540,32 @@ class CameraRow(ChannelRow):
             tally = {}
             for offset, w in run.chunks(sizes[0]):
                 h = sizes[1][run.first + offset:run.first + offset + w.size]
-                ok = self._present(missing, run.first + offset, w.size)
+                ok = self._present(missing, status, run.first + offset, w.size)
                 pairs = np.stack([h[ok], w[ok]], axis=1)
                 for (hh, ww), n in zip(*np.unique(pairs, axis=0, return_counts=True)):
                     tally[(int(hh), int(ww))] = tally.get((int(hh), int(ww)), 0) + int(n)
             tally = {k: v for k, v in tally.items() if 0 < k[0] <= height and 0 < k[1] <= width}
             if tally:
                 shape = max(tally, key=lambda k: (tally[k], k))
-        stride = stride_for(run.count, MAX_POINTS)
+        sums = Bins(run.count, bin_size(run.count, INTENSITY_BINS))
         total = np.zeros(shape)
         frames = other_size = 0
         last = None
-        sums = np.full(len(range(run.first, run.last, stride)), np.nan)
-        row_bytes = pixels.dtype.itemsize * height * width
-        for offset, block in run.chunks(pixels, row_bytes):
-            start = run.first + offset
-            ok = self._present(missing, start, block.shape[0])
+        # Frames are read a batch at a time (frames_per_read), and only batches that hold a
+        # frame to draw: memory stays bounded whatever the stack.
+        batch = self.frames_per_read(pixels)
+        for begin in range(run.first, run.last, batch):
+            end = min(run.last, begin + batch)
+            ok = self._present(missing, status, begin, end - begin)
+            if status is not None:
+                sums.add_bad(begin - run.first, status[begin:end] != 0)
+            if not ok.any():
+                continue
+            lo = int(np.flatnonzero(ok)[0])
+            hi = int(np.flatnonzero(ok)[-1]) + 1
+            block = pixels[begin + lo:begin + hi]
+            ok = ok[lo:hi]
+            start = begin + lo
             same = ok.copy()
             if sizes is not None:
                 w = sizes[0][start:start + block.shape[0]]
@@ -458,12 +575,10 @@ class CameraRow(ChannelRow):
             if same.any():
                 total += block[same][:, :shape[0], :shape[1]].sum(axis=0, dtype=np.float64)
                 frames += int(same.sum())
-            if ok.any():
-                last = start + int(np.flatnonzero(ok)[-1])
-            rel = np.arange(offset, offset + block.shape[0])
-            take = (rel % stride == 0) & ok
-            if take.any():
-                sums[rel[take] // stride] = block[take].sum(axis=(1, 2), dtype=np.float64)
+            last = start + int(np.flatnonzero(ok)[-1])
+            per_frame = np.zeros(block.shape[0])
+            per_frame[ok] = block[ok].sum(axis=(1, 2), dtype=np.float64)
+            sums.add(start - run.first, per_frame, ok)
         if missing is not None:
             other_size += sum(int((c == 5).sum()) for _, c in run.chunks(missing))
         mean = total / frames if frames else None
@@ -474,17 +589,24 @@ class CameraRow(ChannelRow):
                 lh, lw = int(sizes[1][last]), int(sizes[0][last])
                 if 0 < lh <= height and 0 < lw <= width:
                     last_frame = last_frame[:lh, :lw]
-        return mean, frames, other_size, last, last_frame, sums, stride
+        return mean, frames, other_size, last, last_frame, sums
 
     @staticmethod
-    def _present(missing, start, rows):
-        if missing is None:
-            return np.ones(rows, bool)
-        return missing[start:start + rows] == 0
+    def frames_per_read(pixels):
+        return rows_per_read(pixels.dtype.itemsize * pixels.shape[1] * pixels.shape[2])
+
+    @staticmethod
+    def _present(missing, status, start, rows):
+        """Frames to draw: present, and not flagged by a bad channel status."""
+        ok = np.ones(rows, bool) if missing is None else missing[start:start + rows] == 0
+        if status is not None:
+            ok &= status[start:start + rows] == 0
+        return ok
 
     def draw(self, index, ax, data, run, fig):
-        mean, frames, other_size, last, last_frame, sums, stride = data
+        mean, frames, other_size, last, last_frame, sums = data
         unit = self.channel.unit
+        bad = int(sums.bad.sum())
         if index == 0:
             if mean is None:
                 raise CannotDraw("no frame present in the selected events")
@@ -492,11 +614,14 @@ class CameraRow(ChannelRow):
             fig.colorbar(image, ax=ax, fraction=0.046, pad=0.02).set_label(
                 unit_label("mean", unit), fontsize=9)
             others = f"\n({other_size} of another size left out)" if other_size else ""
+            if bad:
+                others += f"\n({bad} of bad status left out)"
             ax.set_title(f"{self.channel.name} (image)\nmean of {frames} frames "
                          f"{mean.shape[1]}x{mean.shape[0]}{others}", loc="left", fontsize=10)
             ax.set_xlabel("x [pixel]")
             ax.set_ylabel("y [pixel]")
-            return {"frames": frames, "shape": list(mean.shape), "other_size": other_size}
+            return {"frames": frames, "shape": list(mean.shape), "other_size": other_size,
+                    "bad_status": bad}
         if index == 1:
             if last_frame is None:
                 raise CannotDraw("no frame present in the selected events")
@@ -509,20 +634,25 @@ class CameraRow(ChannelRow):
             ax.set_xlabel("x [pixel]")
             ax.set_ylabel("y [pixel]")
             return {"event": run.event_id(last), "shape": list(last_frame.shape)}
-        if not np.isfinite(sums).any():
+        if not sums.values.any():
             raise CannotDraw("no frame present in the selected events")
-        x = time_axis(ax, run, stride)
-        ax.plot(x, sums, "-", marker=".", markersize=3, linewidth=1, color="#5e3c99")
+        x = time_axis(ax, run, sums.per_bin)
+        draw_bins(ax, x, sums, "#5e3c99")
+        mark_bad(ax, x, sums)
         ax.set_ylabel(unit_label("summed intensity", unit))
-        ax.set_title("summed intensity per event" + stride_note(stride), loc="left", fontsize=10)
+        note = (f"\n(bins of {sums.per_bin} events: band min to max, line mean)"
+                if sums.per_bin > 1 else "")
+        ax.set_title("summed intensity per event" + note, loc="left", fontsize=10)
         ax.grid(alpha=0.3)
-        return {"stride": stride}
+        return series_entry(sums)
 
 
 class StructuredRow(ChannelRow):
     """Whether the host's conversion of structured data succeeded, per event."""
     panels = [("conversion", 1)]
     height = 170
+    COLOURS = ["#1a9850", "#e0e0e0", "#d73027"]
+    LABELS = ["converted", "not in the event", "conversion failed"]
 
     def compute(self, run):
         ch = self.channel
@@ -531,41 +661,35 @@ class StructuredRow(ChannelRow):
                              "the conversion (a converted table leaves these cells empty)")
         converted = ch.dataset("Converted", run.last)
         missing = ch.dataset("Missing", run.last) if ch.has("Missing") else None
-        per_bin = stride_for(run.count, MAX_BINS)
-        bins = -(-run.count // per_bin)
-        # 0 converted, 1 not in the event, 2 conversion failed; a bin shows its worst.
-        state = np.zeros(bins, np.uint8)
-        good = failed = 0
+        per_bin = bin_size(run.count, MAX_BINS)
+        # Events per bin that were 0 converted, 1 not in the event, 2 conversion failed.
+        grid = np.zeros((1, -(-run.count // per_bin), 3), np.int64)
         for offset, conv in run.chunks(converted):
             start = run.first + offset
             codes = missing[start:start + conv.size] if missing is not None else np.zeros(conv.size)
             cls = np.where(conv != 0, 0, np.where(codes == 8, 2, np.where(codes == 0, 2, 1)))
-            good += int((cls == 0).sum())
-            failed += int((cls == 2).sum())
-            idx = np.arange(offset, offset + conv.size) // per_bin
-            np.maximum.at(state, idx, cls.astype(np.uint8))
-        return state, per_bin, good, failed
+            a, b, starts = bin_starts(offset, conv.size, per_bin)
+            for c in range(3):
+                grid[0, a:b, c] += np.add.reduceat((cls == c).astype(np.int64), starts)
+        return grid, per_bin
 
     def draw(self, index, ax, data, run, fig):
-        state, per_bin, good, failed = data
-        colours = ListedColormap(["#1a9850", "#e0e0e0", "#d73027"])
-        ax.imshow(state[None, :], aspect="auto", interpolation="nearest", cmap=colours,
-                  vmin=-0.5, vmax=2.5, extent=(0, state.size, 1, 0))
+        grid, per_bin = data
+        good, failed = int(grid[0, :, 0].sum()), int(grid[0, :, 2].sum())
+        bins = grid.shape[1]
+        ax.imshow(stacked(grid, self.COLOURS, 24), aspect="auto", interpolation="nearest",
+                  extent=(0, bins, 1, 0))
         ax.set_yticks([])
-        pos = tick_positions(state.size, 6)
-        ax.set_xticks(pos + 0.5)
-        ax.set_xticklabels([str(run.event_id(run.first + int(p) * per_bin)) for p in pos],
-                           fontsize=8)
+        bin_ticks(ax, run, bins, per_bin)
         ax.set_xlabel("event ID")
-        handles = [Patch(facecolor=c, label=l) for c, l in
-                   zip(["#1a9850", "#e0e0e0", "#d73027"], ["converted", "not in the event",
-                                                            "conversion failed"])]
+        handles = [Patch(facecolor=c, label=l) for c, l in zip(self.COLOURS, self.LABELS)]
         ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize=8,
                   frameon=False)
-        note = f" (decimated: bins of {per_bin} events, a bin shows its worst)" if per_bin > 1 else ""
+        note = (f" (a cell is {per_bin} events, stacked by share: converted at the bottom)"
+                if per_bin > 1 else "")
         ax.set_title(self.title(f"conversion: {good} converted, {failed} failed{note}"),
                      loc="left", fontsize=11)
-        return {"converted": good, "failed": failed}
+        return {"converted": good, "failed": failed, "events_per_bin": per_bin}
 
 
 class UnknownRow(ChannelRow):

@@ -47,7 +47,8 @@ def text(value):
 
 
 def escape_name(name):
-    return name.replace("%", "%25").replace("/", "%2F")
+    key = name.replace("%", "%25").replace("/", "%2F")
+    return {"": "%00", ".": "%2E"}.get(key, key)
 
 
 def unescape_name(key):
@@ -59,9 +60,67 @@ def rows_per_read(row_bytes):
     return max(1, CHUNK_BYTES // max(1, int(row_bytes)))
 
 
-def stride_for(count, limit):
-    """Every how many-th event is drawn so that at most `limit` are."""
+def bin_size(count, limit):
+    """Events per bin so that at most `limit` bins of consecutive events cover `count`."""
     return max(1, math.ceil(count / limit)) if count > 0 else 1
+
+
+def bin_starts(offset, rows, per_bin):
+    """For rows [offset, offset + rows): the first and one past the last bin they touch, and
+    where each bin begins within them (for ufunc.reduceat)."""
+    first = offset // per_bin
+    end = (offset + rows - 1) // per_bin + 1
+    starts = np.arange(first, end, dtype=np.int64) * per_bin - offset
+    starts[0] = 0
+    return first, end, starts
+
+
+class Bins:
+    """Minimum, maximum, mean and counts per bin of consecutive events, fed chunk by chunk.
+
+    Every event of a bin counts: a bin's extremes are those of all its values, so a bin that
+    holds one pedestal reaches the pedestal whatever the bin size."""
+
+    def __init__(self, events, per_bin):
+        self.per_bin = per_bin
+        self.events = events
+        n = -(-events // per_bin) if events > 0 else 0
+        self.lo = np.full(n, np.inf)
+        self.hi = np.full(n, -np.inf)
+        self.total = np.zeros(n)
+        self.values = np.zeros(n, np.int64)
+        self.bad = np.zeros(n, np.int64)
+
+    def __len__(self):
+        return self.lo.size
+
+    def add(self, offset, values, ok, bad=None):
+        """values of the events offset, offset + 1, ...; ok: which are values to draw;
+        bad: which had a bad channel status (counted, never drawn)."""
+        if values.size == 0:
+            return
+        a, b, starts = bin_starts(offset, values.size, self.per_bin)
+        self.lo[a:b] = np.minimum(self.lo[a:b], np.minimum.reduceat(np.where(ok, values, np.inf), starts))
+        self.hi[a:b] = np.maximum(self.hi[a:b],
+                                  np.maximum.reduceat(np.where(ok, values, -np.inf), starts))
+        self.total[a:b] += np.add.reduceat(np.where(ok, values, 0.0), starts)
+        self.values[a:b] += np.add.reduceat(ok.astype(np.int64), starts)
+        if bad is not None:
+            self.add_bad(offset, bad)
+
+    def add_bad(self, offset, bad):
+        if bad.size:
+            a, b, starts = bin_starts(offset, bad.size, self.per_bin)
+            self.bad[a:b] += np.add.reduceat(bad.astype(np.int64), starts)
+
+    def minimum(self):
+        return np.where(self.values > 0, self.lo, np.nan)
+
+    def maximum(self):
+        return np.where(self.values > 0, self.hi, np.nan)
+
+    def mean(self):
+        return np.where(self.values > 0, self.total / np.maximum(self.values, 1), np.nan)
 
 
 class Channel:
@@ -103,17 +162,27 @@ class Channel:
             keys = [k for k in self.group.keys()
                     if k not in COMMON_DATASETS and isinstance(self.group.get(k), h5py.Dataset)]
             return [(unescape_name(k), k) for k in keys]
-        if isinstance(names, (str, bytes)):
-            names = [names]
+        names = _texts(names)
+        # The writer's own names: rebuilding them misses its escapes ("" and "." cannot be
+        # HDF5 names) and its ways out of collisions.
+        links = self.group.attrs.get("pair_datasets")
+        if links is not None and len(_texts(links)) == len(names):
+            return list(zip(names, _texts(links)))
         result = []
-        for name in np.ravel(np.asarray(names, dtype=object)):
-            name = text(name)
+        for name in names:
             key = escape_name(name)
             if key in COMMON_DATASETS or key not in self.group:
                 if key + "#pair" in self.group:
                     key += "#pair"
             result.append((name, key))
         return result
+
+
+def _texts(value):
+    """A string or an array of strings as a list of str."""
+    if isinstance(value, (str, bytes)):
+        value = [value]
+    return [text(v) for v in np.ravel(np.asarray(value, dtype=object))]
 
 
 class RunFile:
@@ -160,6 +229,7 @@ class RunFile:
         self.channels = [Channel(key, obj) for key, obj in run.items()
                          if isinstance(obj, h5py.Group)]
         self.first, self.last = 0, self.events
+        self._positions = {}
 
     def close(self):
         self.file.close()
@@ -203,6 +273,7 @@ class RunFile:
         if lo is None:
             return False
         self.first, self.last = lo, hi
+        self._positions = {}
         return True
 
     @property
@@ -219,17 +290,22 @@ class RunFile:
         for start in range(self.first, self.last, step):
             yield start - self.first, dataset[start:min(self.last, start + step)]
 
-    def strided(self, dataset, stride):
-        """Every stride-th selected row of a one-dimensional dataset."""
-        return dataset[self.first:self.last:stride]
-
-    def seconds(self, stride):
-        """Event times in seconds since the first selected event, or row numbers without Time."""
-        if self.time is None:
-            return np.arange(self.first, self.last, stride) - self.first, False
-        t = self.strided(self.time, stride).astype(np.int64)
-        t0 = int(self.time[self.first])
-        return (t - t0) / 1e6, True
+    def bin_positions(self, per_bin):
+        """Per bin of selected events, the middle of its first and last event's time in seconds
+        since the first selected event (row numbers without Time), and whether it is time."""
+        if per_bin not in self._positions:
+            if self.time is None:
+                starts = np.arange(0, self.count, per_bin)
+                ends = np.minimum(starts + per_bin, self.count) - 1
+                self._positions[per_bin] = ((starts + ends) / 2, False)
+            else:
+                bins = Bins(self.count, per_bin)
+                t0 = int(self.time[self.first])
+                for offset, t in self.chunks(self.time):
+                    rel = (t.astype(np.int64) - t0) / 1e6
+                    bins.add(offset, rel, np.ones(rel.size, bool))
+                self._positions[per_bin] = ((bins.lo + bins.hi) / 2, True)
+        return self._positions[per_bin]
 
 
 def _short(err):
