@@ -99,21 +99,29 @@ class RunWriter:
             _ds(g, "MacroPulse", np.arange(self.n, dtype=np.uint64) + 9000000000)
         return g, missing
 
-    def scalar(self, column, values, missing=None, **description):
-        g, missing = self.channel(column, "scalar", missing, **description)
+    def scalar(self, column, values, missing=None, bad=None, **description):
+        g, missing = self.channel(column, "scalar", missing, bad, **description)
         values = np.asarray(values, self.float).copy()
         values[missing != 0] = np.nan
         _ds(g, "Value", values, fill=np.nan, _FillValue=self.float(np.nan))
         return g
 
-    def pairs(self, column, table, missing=None, **description):
-        """table: {name: values per event} (NaN where the name is absent)."""
-        g, missing = self.channel(column, "pairs", missing, **description)
-        g.attrs["pair_names"] = np.array(list(table), dtype=object).astype(STR)
-        for name, values in table.items():
+    def pairs(self, column, table, missing=None, bad=None, with_datasets=True, **description):
+        """table: {name: values per event} (NaN where the name is absent). Dataset names as the
+        writer makes them; `with_datasets` False leaves out the pair_datasets attribute, as
+        older files do."""
+        g, missing = self.channel(column, "pairs", missing, bad, **description)
+        keys = []
+        for name in table:
             key = name.replace("%", "%25").replace("/", "%2F")
+            key = {"": "%00", ".": "%2E"}.get(key, key)
             if key in ("Missing", "Length", "SrvBlockStatus", "ChanStatus", "MacroPulse"):
                 key += "#pair"
+            keys.append(key)
+        g.attrs["pair_names"] = np.array(list(table), dtype=object).astype(STR)
+        if with_datasets:
+            g.attrs["pair_datasets"] = np.array(keys, dtype=object).astype(STR)
+        for key, values in zip(keys, table.values()):
             v = np.asarray(values, self.float).copy()
             v[missing != 0] = np.nan
             _ds(g, key, v, fill=np.nan)
@@ -133,9 +141,10 @@ class RunWriter:
             _ds(g, f"Member{m}Stats", np.full((self.n, 32), np.nan, self.float), fill=np.nan)
         return g
 
-    def image(self, column, frames, missing=None, sizes=None, dtype=np.uint8, **description):
+    def image(self, column, frames, missing=None, sizes=None, dtype=np.uint8, bad=None,
+              **description):
         """frames: events x height x width; sizes: per event (width, height) for the plug-in."""
-        g, missing = self.channel(column, "image", missing, **description)
+        g, missing = self.channel(column, "image", missing, bad, **description)
         frames = np.asarray(frames, dtype).copy()
         frames[missing != 0] = 0
         h, w = frames.shape[1:]
@@ -195,6 +204,31 @@ def demo_run(path, plugin=False, generation=2024, events=20):
     w.scalar("VAC.GAUGE", 3.17 + rng.normal(0, 0.01, n), missing=gauge_missing, unit="nPa",
              location="DUMP")
     w.close()
+
+
+def long_run(path, events=3000, jump_at=1500, jump=5):
+    """A machine run long enough to be drawn in bins: every event whose ID ends in 9 is a
+    pedestal (beam off, every reading 0, frames dark), the IDs jump by `jump` at row `jump_at`,
+    CAM.2 has a frame in every other event, and GAUGE delivers 0 in the events whose channel
+    status is bad. Returns the arrays written."""
+    rng = np.random.default_rng(events)
+    offsets = np.arange(events) + np.where(np.arange(events) >= jump_at, jump, 0)
+    n = events
+    w = RunWriter(path, n, plugin=True, ids=5000000000 + offsets)
+    pedestal = offsets % 10 == 9
+    charge = np.where(pedestal, 0.0, 1 + rng.normal(0, 0.01, n)).astype(np.float32)
+    w.scalar("TOROID.1", charge, unit="nC")
+    w.pairs("BPM.1", {"x": rng.normal(0, 0.05, n), "charge": charge}, unit="mm")
+    w.spectrum("ADC.1", [np.where(pedestal[:, None], 0, 100 + rng.normal(0, 1, (n, 16)))])
+    frames = np.where(pedestal[:, None, None], 0, _frames(n, 12, 16, rng)).astype(np.uint8)
+    w.image("CAM.1", frames, unit="counts")
+    w.image("CAM.2", frames, missing=np.where(np.arange(n) % 2 == 1, 6, 0), unit="counts")
+    bad = np.flatnonzero(rng.random(n) < 0.05)
+    gauge = (3.2 + rng.normal(0, 0.01, n)).astype(np.float32)
+    gauge[bad] = 0
+    w.scalar("GAUGE", gauge, bad=bad, unit="nPa")
+    w.close()
+    return {"charge": charge, "frames": frames, "pedestal": pedestal, "gauge": gauge, "bad": bad}
 
 
 def many_channels(path, channels=200, events=30):
