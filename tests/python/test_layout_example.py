@@ -16,9 +16,9 @@ def make_run(tmp_path):
                     "user_out.txt"], cwd=tmp_path, check=True, stdout=subprocess.DEVNULL)
 
 
-def example_code():
-    text = open(os.environ["LAYOUT_DOC"], encoding="utf-8").read()
-    reading = text[text.index("## Reading it"):]
+def example_code(doc=None, after="## Reading it"):
+    text = open(doc or os.environ["LAYOUT_DOC"], encoding="utf-8").read()
+    reading = text[text.index(after):]
     return re.search(r"```python\n(.*?)```", reading, re.S).group(1)
 
 
@@ -39,3 +39,18 @@ def test_layout_example_runs(tmp_path, monkeypatch):
         assert run["CAM.1/Pixels"].dtype in (np.uint8, np.uint16)
         assert run["TOROID.1/Value"].attrs["_FillValue"] != run["TOROID.1/Value"].attrs["_FillValue"]
     assert names["mean_frame"].ndim == 2
+
+
+def test_readme_example_runs(tmp_path, monkeypatch):
+    """The README's snippet, on the run file where make demo leaves it: its batched mean
+    frame is the mean of the present frames."""
+    (tmp_path / "out" / "hdf5").mkdir(parents=True)
+    make_run(tmp_path / "out" / "hdf5")
+    monkeypatch.chdir(tmp_path)
+    readme = os.path.join(os.path.dirname(os.environ["LAYOUT_DOC"]), os.pardir, "README.md")
+    names = {}
+    exec(compile(example_code(readme, "```python\nimport h5py"), "README.md", "exec"), names)
+    with h5py.File("out/hdf5/run.h5", "r") as f:
+        cam = f["run/CAM.1"]
+        present = cam["Missing"][:] == 0
+        np.testing.assert_allclose(names["mean_frame"], cam["Pixels"][present].mean(axis=0))
