@@ -451,8 +451,8 @@ class SpectrumRow(ChannelRow):
             a, b, starts = bin_starts(offset, rows.shape[0], per_bin)
             rows_total[a:b] += np.add.reduceat(np.add.reduceat(rows, starts, axis=0), columns,
                                                axis=1)
-            rows_count[a:b] += np.add.reduceat(np.add.reduceat(ok.astype(np.int64), starts,
-                                                               axis=0), columns, axis=1)
+            rows_count[a:b] += np.add.reduceat(np.add.reduceat(ok, starts, axis=0,
+                                                               dtype=np.int64), columns, axis=1)
         with np.errstate(invalid="ignore", divide="ignore"):
             mean = np.where(count > 0, total / np.maximum(count, 1), np.nan)
             image = np.where(rows_count > 0, rows_total / np.maximum(rows_count, 1), np.nan)

@@ -100,18 +100,19 @@ class Bins:
         if values.size == 0:
             return
         a, b, starts = bin_starts(offset, values.size, self.per_bin)
-        self.lo[a:b] = np.minimum(self.lo[a:b], np.minimum.reduceat(np.where(ok, values, np.inf), starts))
+        self.lo[a:b] = np.minimum(self.lo[a:b],
+                                  np.minimum.reduceat(np.where(ok, values, np.inf), starts))
         self.hi[a:b] = np.maximum(self.hi[a:b],
                                   np.maximum.reduceat(np.where(ok, values, -np.inf), starts))
         self.total[a:b] += np.add.reduceat(np.where(ok, values, 0.0), starts)
-        self.values[a:b] += np.add.reduceat(ok.astype(np.int64), starts)
+        self.values[a:b] += np.add.reduceat(ok, starts, dtype=np.int64)
         if bad is not None:
             self.add_bad(offset, bad)
 
     def add_bad(self, offset, bad):
         if bad.size:
             a, b, starts = bin_starts(offset, bad.size, self.per_bin)
-            self.bad[a:b] += np.add.reduceat(bad.astype(np.int64), starts)
+            self.bad[a:b] += np.add.reduceat(bad, starts, dtype=np.int64)
 
     def minimum(self):
         return np.where(self.values > 0, self.lo, np.nan)
