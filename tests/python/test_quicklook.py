@@ -160,15 +160,15 @@ def test_the_program_as_a_process(tmp_path):
 def test_many_channels_spill_onto_further_pages(tmp_path, monkeypatch):
     monkeypatch.setattr(tool, "PRESENCE_CHANNELS", 5)  # maps of 5 channels: fewer pages to draw
     fx.many_channels(tmp_path / "many.h5", channels=12)
-    out = tmp_path / "sub" / "many.png"
+    out = tmp_path / "many.png"
     d = describe(tmp_path / "many.h5", out)
     pages = sorted({p["page"] for p in d})
     assert len(pages) > 2 and pages == list(range(1, len(pages) + 1))
     for page in pages:
-        name = out if page == 1 else tmp_path / "sub" / f"many-{page}.png"
+        name = out if page == 1 else tmp_path / f"many-{page}.png"
         assert {p["file"] for p in d if p["page"] == page} == {str(name)}
         assert name.exists()
-    assert not (tmp_path / "sub" / f"many-{len(pages) + 1}.png").exists()
+    assert not (tmp_path / f"many-{len(pages) + 1}.png").exists()
     series = [p["channel"] for p in panels(d, kind="series")]
     assert series == [f"CH.{c:03d}" for c in range(12)]
     maps = panels(d, kind="presence")
