@@ -19,6 +19,7 @@ from types import SimpleNamespace
 import h5py
 import numpy as np
 import pytest
+from matplotlib.colors import to_rgba
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -363,6 +364,18 @@ def test_the_long_run_page_files(long_run):
     _, d, tmp = long_run
     files = [p["file"] for p in d if p["kind"] == "header"] + [p["file"] for p in d]
     assert files[0] == str(tmp / "long.png") and all(png_size(f)[0] == 1600 for f in set(files))
+
+
+def test_a_cell_of_several_events_is_stacked_by_their_shares():
+    """Values fill a cell from the bottom in proportion; a cell of one class is all its colour."""
+    grid = np.zeros((1, 3, len(ql_panels.PRESENCE_COLOURS)), np.int64)
+    grid[0, 0, [0, 2]] = 2                            # half values, half "not found"
+    grid[0, 1, [0, 6, ql_panels.BAD_STATUS]] = [1, 1, 2]
+    grid[0, 2, ql_panels.BAD_STATUS] = 4
+    image = ql_panels.stacked(grid, ql_panels.PRESENCE_COLOURS, 4)
+    palette = [tuple(to_rgba(c)) for c in ql_panels.PRESENCE_COLOURS]
+    drawn = [[palette.index(tuple(image[r, c])) for r in range(4)] for c in range(3)]
+    assert drawn == [[2, 2, 0, 0], [9, 9, 6, 0], [9, 9, 9, 9]]  # top row first
 
 
 def test_reads_in_small_chunks_give_the_same_panels(tmp_path, monkeypatch):
