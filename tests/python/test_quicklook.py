@@ -159,8 +159,8 @@ def test_the_program_as_a_process(tmp_path):
 # -- many channels: further pages ------------------------------------------------------------
 
 def test_many_channels_spill_onto_further_pages(tmp_path, monkeypatch):
-    monkeypatch.setattr(tool, "PRESENCE_CHANNELS", 5)  # maps of 5 channels: fewer pages to draw
-    fx.many_channels(tmp_path / "many.h5", channels=12)
+    monkeypatch.setattr(tool, "PRESENCE_CHANNELS", 3)  # maps of 3 channels: fewer pages to draw
+    fx.many_channels(tmp_path / "many.h5", channels=7)
     out = tmp_path / "many.png"
     d = describe(tmp_path / "many.h5", out)
     pages = sorted({p["page"] for p in d})
@@ -171,9 +171,9 @@ def test_many_channels_spill_onto_further_pages(tmp_path, monkeypatch):
         assert name.exists()
     assert not (tmp_path / f"many-{len(pages) + 1}.png").exists()
     series = [p["channel"] for p in panels(d, kind="series")]
-    assert series == [f"CH.{c:03d}" for c in range(12)]
+    assert series == [f"CH.{c:03d}" for c in range(7)]
     maps = panels(d, kind="presence")
-    assert [len(p["channels"]) for p in maps] == [5, 5, 2]
+    assert [len(p["channels"]) for p in maps] == [3, 3, 1]
     assert [c for p in maps for c in p["channels"]] == series
 
 
