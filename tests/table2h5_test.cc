@@ -546,7 +546,7 @@ TEST_F(Table2h5Test, OutputFollowsTheUmaskAndNeverReplacesAnInput) {
     EXPECT_EQ(slurp(dir_ / "convert.err"),
               std::string("daq-table2h5: ") + out +
                   " is the description file (--xml); choose another output file\n");
-    EXPECT_EQ(slurp(dir_ / "d.xml"), xml);
+    EXPECT_TRUE(slurp(dir_ / "d.xml") == xml) << "the description was replaced";
   }
   EXPECT_TRUE(h5_files().empty());
 }

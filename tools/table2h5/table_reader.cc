@@ -490,20 +490,26 @@ std::string cut_row_text(const Header& h, size_t cells) {
 TableReader::TableReader(const std::string& path, CellParse parse)
     : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), parse_(parse) {
   if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  size_ = size_t{1} << 20;
-  buf_ = static_cast<char*>(std::malloc(size_));
-  if (buf_ == nullptr) {
-    ::close(fd_);
-    throw std::bad_alloc();
+  try {
+    size_ = size_t{1} << 20;
+    buf_ = static_cast<char*>(std::malloc(size_));
+    if (buf_ == nullptr) throw std::bad_alloc();
+    posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (!next_line()) throw ParseError(1, 1, "empty table file");
+    header_ = parse_header(line_);
+  } catch (...) {
+    release();
+    throw;
   }
-  posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-  if (!next_line()) throw ParseError(1, 1, "empty table file");
-  header_ = parse_header(line_);
 }
 
-TableReader::~TableReader() {
+TableReader::~TableReader() { release(); }
+
+void TableReader::release() {
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
   std::free(buf_);
+  buf_ = nullptr;
 }
 
 // The next line into line_, without its line end; the bytes stay in buf_

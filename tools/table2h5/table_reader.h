@@ -174,6 +174,8 @@ class TableReader {
  private:
   bool next_line();
   void split_line();
+  // Closes the file and frees the buffer (also when the constructor throws).
+  void release();
 
   int fd_ = -1;
   CellParse parse_;
