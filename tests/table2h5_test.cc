@@ -659,6 +659,36 @@ TEST_F(Table2h5Test, EmptyMemberIsLengthZeroAndFailedOneMinusTwo) {
                               {"run/S/Missing", {0, 0, 0, 0}}});
 }
 
+// Float datasets say which printf conversion their text was; members that
+// the description gives more values than the table shows say how many it kept.
+TEST_F(Table2h5Test, FloatDatasetsNameTheirTextFormat) {
+  std::ofstream(dir_ / "t.txt")
+      << "EventId,Time,TimeISO,V,W,S,F,P\n"
+         "1,1:0,x,[[1.500000]],[[99999999999]],[[ [0]:1.000000e+00 1e+00 2e+00][3e+00]],"
+         "[[1 2 3]],[[a:1.00e+00]]\n"
+         "2,1:1,x,[[2.500000]],[[7]],[[4e+00][5e+00 6e+00]],[[4 5]],[[a:2.00e+00]]\n";
+  std::ofstream(dir_ / "d.xml") << "<daq_description>"
+                                   "<parameters name=\"S\" num=\"2\"><spectrum index=\"0\" "
+                                   "ndata=\"3\" groups=\"1\"/><spectrum index=\"1\" ndata=\"1\" "
+                                   "groups=\"2\"/></parameters>"
+                                   "<parameters name=\"F\" num=\"1\"><spectrum index=\"0\" "
+                                   "ndata=\"100\"/></parameters></daq_description>";
+  ASSERT_EQ(convert("--xml d.xml -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  expect_h5(dir_ / "out.h5", {{"run/V/Value@text_format", {}, {"%f"}},
+                              {"run/W/Value@text_format", {}, {"%d"}},
+                              {"run/S/Member0@text_format", {}, {"%.e"}},
+                              {"run/S/Member0Stats@text_format", {}, {"%e"}},
+                              {"run/S/Member0@truncated_to", {2}},
+                              {"run/S/Member1@text_format", {}, {"%.e"}},
+                              {"run/F/Member0@truncated_to", {3}}});
+  hid_t f = H5Fopen((dir_ / "out.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  ASSERT_GE(f, 0);
+  // Member1 holds all its 2 values; F's int32 members are no float text.
+  EXPECT_EQ(H5Aexists_by_name(f, "run/S/Member1", "truncated_to", H5P_DEFAULT), 0);
+  EXPECT_EQ(H5Aexists_by_name(f, "run/F/Member0", "text_format", H5P_DEFAULT), 0);
+  H5Fclose(f);
+}
+
 // A bad token is quoted cut to some 60 bytes, with what is not printable
 // escaped: one short line, whatever the table holds.
 TEST(Table2h5QuoteTest, CutsAndEscapes) {

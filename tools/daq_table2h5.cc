@@ -369,7 +369,7 @@ class Converter {
  public:
   Converter(const Options& o, const std::vector<ColumnPlan>& plans, const Header& header,
             h5run::RunWriter* w)
-      : o_(o), plans_(plans), header_(header), w_(w) {
+      : o_(o), plans_(plans), header_(header), w_(w), widest_(plans.size()) {
     for (const ColumnPlan& p : plans) {
       int ch = w->add_channel(channel_spec(p, header.status_columns));
       handles_.push_back(ch);
@@ -406,6 +406,12 @@ class Converter {
     if (header_.status_columns) w_->set_status(ch, cc.srv_status, cc.chan_status);
     w_->set_missing(ch, static_cast<h5run::Missing>(outcome));
     if (outcome != Outcome::kValue) return;
+    if (p.kind == Kind::kSpectrum) {
+      std::vector<size_t>& widest = widest_[i];
+      auto groups = cell.groups();
+      if (widest.size() < groups.size()) widest.resize(groups.size(), 0);
+      for (size_t m = 0; m < groups.size(); ++m) widest[m] = std::max(widest[m], groups[m].count);
+    }
     auto groups = cell.groups();
     switch (p.kind) {
       case Kind::kEmpty:
@@ -469,6 +475,40 @@ class Converter {
   h5run::RunWriter* w_;
   std::vector<int> handles_;
   std::vector<uint8_t> pixels8_;
+  std::vector<std::vector<size_t>> widest_;  // per column, the most values of each member
+
+ public:
+  // What the text held of the float values: the printf conversion each
+  // dataset was read from (`text_format`), and for members the description
+  // gives more values than the table ever shows, the count it kept
+  // (`truncated_to`: the plug-in writes at most --nbunch values a member).
+  void mark_text_formats() {
+    for (size_t i = 0; i < plans_.size(); ++i) {
+      const ColumnPlan& p = plans_[i];
+      int ch = handles_[i];
+      // Integers alone: a column widened from int32 (-fti text is "%d").
+      unsigned e = p.profile.evidence;
+      bool ints = (e & kSawInt) && !(e & (kSawFixed | kSawExp0 | kSawExp2 | kSawInvalid));
+      if (p.kind == Kind::kScalar) {
+        w_->set_dataset_attribute(ch, "Value", "text_format", ints ? "%d" : "%f");
+      }
+      if (p.kind != Kind::kSpectrum) continue;
+      for (size_t m = 0; m < widest_[i].size(); ++m) {
+        std::string member = "Member" + std::to_string(m);
+        if (!p.ints) w_->set_dataset_attribute(ch, member, "text_format", ints ? "%d" : "%.e");
+        w_->set_dataset_attribute(ch, member + "Stats", "text_format", "%e");
+        if (p.parameters == nullptr || m >= p.parameters->spectra.size()) continue;
+        const Attributes& a = p.parameters->spectra[m];
+        long groups = std::max(attribute_int(a, "groups", 1), 1L);
+        long values = 0;
+        if (__builtin_mul_overflow(attribute_int(a, "ndata", 0), groups, &values)) values = 0;
+        size_t kept = widest_[i][m];
+        if (kept > 0 && values > 0 && kept < static_cast<size_t>(values)) {
+          w_->set_dataset_attribute(ch, member, "truncated_to", static_cast<int64_t>(kept));
+        }
+      }
+    }
+  }
 };
 
 // The output must not be an input, under any name: compared as files
@@ -684,6 +724,7 @@ int run(const Options& o) {
       set("cells_size_differs", n.size_differs);
     }
     writer->set_attribute("rows_with_wrong_cell_count", short_rows);
+    converter->mark_text_formats();
     // The file is whole before anything more goes to standard output, which
     // may be a pipe that is already closed.
     try {
