@@ -406,13 +406,12 @@ class Converter {
     if (header_.status_columns) w_->set_status(ch, cc.srv_status, cc.chan_status);
     w_->set_missing(ch, static_cast<h5run::Missing>(outcome));
     if (outcome != Outcome::kValue) return;
+    auto groups = cell.groups();
     if (p.kind == Kind::kSpectrum) {
       std::vector<size_t>& widest = widest_[i];
-      auto groups = cell.groups();
       if (widest.size() < groups.size()) widest.resize(groups.size(), 0);
       for (size_t m = 0; m < groups.size(); ++m) widest[m] = std::max(widest[m], groups[m].count);
     }
-    auto groups = cell.groups();
     switch (p.kind) {
       case Kind::kEmpty:
       case Kind::kMark:
@@ -468,16 +467,6 @@ class Converter {
     }
   }
 
- private:
-  const Options& o_;
-  const std::vector<ColumnPlan>& plans_;
-  const Header& header_;
-  h5run::RunWriter* w_;
-  std::vector<int> handles_;
-  std::vector<uint8_t> pixels8_;
-  std::vector<std::vector<size_t>> widest_;  // per column, the most values of each member
-
- public:
   // What the text held of the float values: the printf conversion each
   // dataset was read from (`text_format`), and for members the description
   // gives more values than the table ever shows, the count it kept
@@ -509,6 +498,15 @@ class Converter {
       }
     }
   }
+
+ private:
+  const Options& o_;
+  const std::vector<ColumnPlan>& plans_;
+  const Header& header_;
+  h5run::RunWriter* w_;
+  std::vector<int> handles_;
+  std::vector<uint8_t> pixels8_;
+  std::vector<std::vector<size_t>> widest_;  // per column, the most values of each member
 };
 
 // The output must not be an input, under any name: compared as files
