@@ -296,7 +296,7 @@ TEST_F(Table2h5Test, MalformedTableNamesLineAndColumnAndLeavesNoFile) {
       {head + "2,1:0,x,[[1.0\n", "line 3, column 9: unclosed '['"},
       {head + "2,1:0,x,[[1.0]]]\n", "line 3, column 16: unmatched ']'"},
       {head + "2,1:0,x,[[1.0x]]\n", "line 3, column 11: not a number"},
-      {head + "2,1:0,x,[[1.0] 7]\n", "line 3, column 16: unexpected '7'"},
+      {head + "2,1:0,x,[[1.0] 7]\n", "line 3, column 16: unexpected \"7\" in a cell"},
       {head + "2,1-0,x,[]\n", "line 3, column 3: bad time"},
       {head + "two,1:0,x,[]\n", "line 3, column 1: bad event ID"},
       {head + "\n", "line 3, column 1: empty line"},
@@ -382,14 +382,17 @@ TEST(Table2h5KindTest, InfersTheCellWriter) {
 }
 
 // Peak resident memory of a conversion, in KiB, measured on the child alone.
-long peak_rss_kib(const std::string& table, const std::string& out) {
+long peak_rss_kib(std::vector<std::string> args) {
+  std::vector<char*> argv{const_cast<char*>(TABLE2H5_PATH)};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
     // ASan's quarantine would hold every freed row; memory here means live data.
     setenv("ASAN_OPTIONS", "quarantine_size_mb=0:detect_leaks=0", 1);
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
-    execl(TABLE2H5_PATH, TABLE2H5_PATH, "-o", out.c_str(), table.c_str(), nullptr);
+    execv(TABLE2H5_PATH, argv.data());
     _exit(127);
   }
   int status = 0;
@@ -421,8 +424,8 @@ TEST_F(Table2h5Test, MemoryStaysBounded) {
   // peaks at the same height for both.
   write_table(dir_ / "short.txt", 5000);
   write_table(dir_ / "long.txt", 10000);
-  long small = peak_rss_kib((dir_ / "short.txt").string(), (dir_ / "short.h5").string());
-  long large = peak_rss_kib((dir_ / "long.txt").string(), (dir_ / "long.h5").string());
+  long small = peak_rss_kib({"-o", (dir_ / "short.h5").string(), (dir_ / "short.txt").string()});
+  long large = peak_rss_kib({"-o", (dir_ / "long.h5").string(), (dir_ / "long.txt").string()});
   std::printf("peak RSS: 5 000 events %ld KiB, 10 000 events %ld KiB\n", small, large);
   RecordProperty("peak_rss_kib_10000_events", std::to_string(large));
   // Holding the run would add some 10 MB more for the second half.
@@ -430,6 +433,45 @@ TEST_F(Table2h5Test, MemoryStaysBounded) {
   expect_h5(dir_ / "long.h5", {{"run/CAM/Pixels$dims", {10000, 1, 256}},
                                {"run/S/Member1$dims", {10000, 100}},
                                {"run/V/Value$dims", {10000}}});
+}
+
+// Memory follows the widest cell, not the widest row: a row of several wide
+// cells is parsed one cell at a time, pixels as two bytes each, and a long
+// cell of a one-value column is never kept as numbers. Here the frames are
+// not the described size, so the writer stores none of them.
+TEST_F(Table2h5Test, MemoryFollowsTheWidestCellNotTheRow) {
+  auto write_table = [&](const fs::path& path, size_t values) {
+    std::ofstream t(path, std::ios::binary);
+    t << "EventId,Time,TimeISO,A,C1,C2,C3,C4\n"
+      << "1,1:0,x,[[1.000000]],[[1 2]],[[1 2]],[[1 2]],[[1 2]]\n";
+    std::string cell = "[[1";
+    for (size_t k = 1; k < values; ++k) cell += " 1";
+    cell += "]]";
+    t << "2,1:1,x," << cell;
+    for (int c = 0; c < 4; ++c) t << "," << cell;
+    t << "\n";
+  };
+  {
+    std::ofstream d(dir_ / "d.xml");
+    d << "<daq_description>";
+    for (int c = 1; c <= 4; ++c) {
+      d << "<parameters name=\"C" << c << "\" num=\"1\"><image_frame index=\"0\" width=\"2\" "
+        << "height=\"1\" bpp=\"1\"/></parameters>";
+    }
+    d << "</daq_description>";
+  }
+  write_table(dir_ / "narrow.txt", 2);
+  write_table(dir_ / "wide.txt", 1 << 20);  // a line of 10 MB, cells of 2 MB
+  std::string xml = (dir_ / "d.xml").string();
+  long narrow = peak_rss_kib(
+      {"--xml", xml, "-o", (dir_ / "narrow.h5").string(), (dir_ / "narrow.txt").string()});
+  long wide =
+      peak_rss_kib({"--xml", xml, "-o", (dir_ / "wide.h5").string(), (dir_ / "wide.txt").string()});
+  std::printf("peak RSS: narrow %ld KiB, wide %ld KiB\n", narrow, wide);
+  // The line itself (in a buffer of up to twice its size) and one cell's
+  // pixels; the five cells parsed at once as doubles were 40 MB more.
+  EXPECT_LT(wide - narrow, 36 * 1024);
+  expect_h5(dir_ / "wide.h5", {{"run/C4/Missing", {0, 5}}, {"run/A/Missing", {0, 4}}});
 }
 
 // A camera whose frames change size keeps the description's frame shape;
@@ -477,7 +519,7 @@ TEST_F(Table2h5Test, AmbiguousColumnIsNamedInAWarning) {
             {{"run/CNT/Member0", {1, 2, 3, 4, 5, 6}}, {"run/CNT@kind_source", {}, {"option"}}});
 }
 
-TEST_F(Table2h5Test, OutputFollowsTheUmaskAndNeverReplacesTheInput) {
+TEST_F(Table2h5Test, OutputFollowsTheUmaskAndNeverReplacesAnInput) {
   const std::string table = "EventId,Time,TimeISO,A\n1,1:0,x,[[1.000000]]\n";
   std::ofstream(dir_ / "t.txt") << table;
   for (auto [mask, mode] : {std::pair{"022", 0644}, std::pair{"002", 0664}}) {
@@ -495,7 +537,194 @@ TEST_F(Table2h5Test, OutputFollowsTheUmaskAndNeverReplacesTheInput) {
     EXPECT_NE(slurp(dir_ / "convert.err").find("is the input table"), std::string::npos);
     EXPECT_EQ(slurp(dir_ / "t.txt"), table);
   }
+  // The description is an input too, also under another name (a hard link).
+  const std::string xml = "<daq_description><channel daq_name=\"A\" unit=\"V\"/></daq_description>";
+  std::ofstream(dir_ / "d.xml") << xml;
+  fs::create_hard_link(dir_ / "d.xml", dir_ / "same.xml");
+  for (const char* out : {"d.xml", "same.xml"}) {
+    EXPECT_EQ(convert(std::string("-o ") + out + " --xml d.xml t.txt"), 2) << out;
+    EXPECT_EQ(slurp(dir_ / "convert.err"),
+              std::string("daq-table2h5: ") + out +
+                  " is the description file (--xml); choose another output file\n");
+    EXPECT_TRUE(slurp(dir_ / "d.xml") == xml) << "the description was replaced";
+  }
   EXPECT_TRUE(h5_files().empty());
+}
+
+// Standard output that cannot be written (a pipe closed before the end, a
+// full disk, a closed descriptor) costs no data: the file is committed, one
+// line says what failed, and the status is 3. The table has enough columns
+// for the summary to fill the stream's buffer before its end.
+TEST_F(Table2h5Test, FailedStandardOutputKeepsTheFile) {
+  {
+    std::ofstream t(dir_ / "t.txt");
+    t << "EventId,Time,TimeISO";
+    for (int c = 0; c < 200; ++c) t << ",CHANNEL." << c;
+    for (int e = 1; e <= 3; ++e) {
+      t << "\n" << e << ",1:0,x";
+      for (int c = 0; c < 200; ++c) t << ",[[" << c << ".500000]]";
+    }
+    t << "\n";
+  }
+  auto check = [&](const std::string& what, int status, const std::string& reason) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(slurp(dir_ / "convert.err"),
+              "daq-table2h5: cannot write standard output: " + reason + "\n");
+    expect_h5(dir_ / "out.h5",
+              {{"run/EventId", {1, 2, 3}}, {"run/CHANNEL.199/Value", {199.5, 199.5, 199.5}}});
+    std::vector<std::string> files = h5_files();
+    EXPECT_EQ(files, std::vector<std::string>{"out.h5"});
+    fs::remove(dir_ / "out.h5");
+  };
+  // A pipe whose reader is gone before the converter starts.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  close(p[0]);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 1);
+    int err = open((dir_ / "convert.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    if (chdir(dir_.c_str()) != 0) _exit(9);
+    execl(TABLE2H5_PATH, TABLE2H5_PATH, "-o", "out.h5", "t.txt", nullptr);
+    _exit(127);
+  }
+  close(p[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  check("closed pipe", WEXITSTATUS(status), "Broken pipe");
+  check("full disk",
+        run("cd '" + dir_.string() +
+            "' && '" TABLE2H5_PATH "' -o out.h5 t.txt >/dev/full 2>convert.err"),
+        "No space left on device");
+  // A closed descriptor 1 must not become the run file's.
+  check("closed descriptor",
+        run("cd '" + dir_.string() + "' && '" TABLE2H5_PATH "' -o out.h5 t.txt >&- 2>convert.err"),
+        "Bad file descriptor");
+  EXPECT_EQ(run("cd '" + dir_.string() +
+                "' && '" TABLE2H5_PATH "' --check t.txt >/dev/full 2>convert.err"),
+            3);
+}
+
+// Cells the column's datasets cannot hold as they are: integers beyond
+// int32 and pixels beyond the camera's bits are kept as floats where the
+// whole column is known, and otherwise marked, never stored cut to the type.
+TEST_F(Table2h5Test, ValuesOutsideTheStoredTypeAreWidenedOrMarked) {
+  std::ofstream(dir_ / "t.txt") << "EventId,Time,TimeISO,V,S,CAM\n"
+                                   "1,1:0,x,[[42]],[[1 2][3]],[[1 2]]\n"
+                                   "2,1:1,x,[[99999999999]],[[4 99999999999]],[[300 4]]\n"
+                                   "3,1:2,x,[[-7]],[[-2147483648][2147483647]],[[5 6]]\n";
+  std::ofstream(dir_ / "d.xml")
+      << "<daq_description><parameters name=\"CAM\" num=\"1\">"
+         "<image_frame index=\"0\" width=\"2\" height=\"1\" bpp=\"1\"/></parameters>"
+         "<parameters name=\"F\" num=\"1\"><spectrum index=\"0\" ndata=\"2\"/></parameters>"
+         "</daq_description>";
+  ASSERT_EQ(convert("--xml d.xml -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  expect_h5(dir_ / "out.h5", {{"run/V@kind", {}, {"scalar"}},
+                              {"run/V/Value", {42, 99999999999, -7}},
+                              {"run/S/Member0", {1, 2, 4, 99999999999, -2147483648, kNaN}},
+                              {"run/S/Member1", {3, kNaN, 2147483647}},
+                              {"run/CAM/Pixels", {1, 2, 0, 0, 5, 6}},
+                              {"run/CAM/Missing", {0, 4, 0}},
+                              {"run/CAM@cells_other_kind", {1}}});
+  // A column of ints by option, and a -fti spectrum told by the description
+  // from its first cell: what does not fit int32 is a cell of another kind.
+  std::ofstream(dir_ / "f.txt") << "EventId,Time,TimeISO,V,F\n"
+                                   "1,1:0,x,[[42]],[[1 2]]\n"
+                                   "2,1:1,x,[[2147483648]],[[3 -2147483649]]\n"
+                                   "3,1:2,x,[[nan]],[[2.500000 1]]\n"
+                                   "4,1:3,x,[[-2147483648]],[[5 6]]\n";
+  ASSERT_EQ(convert("--xml d.xml --kind V=int -o out2.h5 f.txt"), 0) << slurp(dir_ / "convert.err");
+  expect_h5(dir_ / "out2.h5", {{"run/V@kind", {}, {"scalar_int"}},
+                               {"run/V/Value", {42, 0, 0, -2147483648}},
+                               {"run/V/Missing", {0, 4, 4, 0}},
+                               {"run/F/Member0", {1, 2, 0, 0, 0, 0, 5, 6}},
+                               {"run/F/Missing", {0, 4, 4, 0}},
+                               {"run/F@cells_other_kind", {2}}});
+}
+
+// A member without values has the Length 0 wherever it stands; only "[],"
+// is a member that could not be read.
+TEST_F(Table2h5Test, EmptyMemberIsLengthZeroAndFailedOneMinusTwo) {
+  std::ofstream(dir_ / "t.txt") << "EventId,Time,TimeISO,S\n"
+                                   "1,1:0,x,[[][1e+00]]\n"
+                                   "2,1:1,x,[[2e+00][]]\n"
+                                   "3,1:2,x,[[],[3e+00]]\n"
+                                   "4,1:3,x,[[]]\n";
+  ASSERT_EQ(convert("-o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  expect_h5(dir_ / "out.h5", {{"run/S/Member0Length", {0, 1, -2, 0}},
+                              {"run/S/Member1Length", {1, 0, 1, -1}},
+                              {"run/S/Missing", {0, 0, 0, 0}}});
+}
+
+// Float datasets say which printf conversion their text was; members that
+// the description gives more values than the table shows say how many it kept.
+TEST_F(Table2h5Test, FloatDatasetsNameTheirTextFormat) {
+  std::ofstream(dir_ / "t.txt")
+      << "EventId,Time,TimeISO,V,W,S,F,P\n"
+         "1,1:0,x,[[1.500000]],[[99999999999]],[[ [0]:1.000000e+00 1e+00 2e+00][3e+00]],"
+         "[[1 2 3]],[[a:1.00e+00]]\n"
+         "2,1:1,x,[[2.500000]],[[7]],[[4e+00][5e+00 6e+00]],[[4 5]],[[a:2.00e+00]]\n";
+  std::ofstream(dir_ / "d.xml") << "<daq_description>"
+                                   "<parameters name=\"S\" num=\"2\"><spectrum index=\"0\" "
+                                   "ndata=\"3\" groups=\"1\"/><spectrum index=\"1\" ndata=\"1\" "
+                                   "groups=\"2\"/></parameters>"
+                                   "<parameters name=\"F\" num=\"1\"><spectrum index=\"0\" "
+                                   "ndata=\"100\"/></parameters></daq_description>";
+  ASSERT_EQ(convert("--xml d.xml -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  expect_h5(dir_ / "out.h5", {{"run/V/Value@text_format", {}, {"%f"}},
+                              {"run/W/Value@text_format", {}, {"%d"}},
+                              {"run/S/Member0@text_format", {}, {"%.e"}},
+                              {"run/S/Member0Stats@text_format", {}, {"%e"}},
+                              {"run/S/Member0@truncated_to", {2}},
+                              {"run/S/Member1@text_format", {}, {"%.e"}},
+                              {"run/F/Member0@truncated_to", {3}}});
+  hid_t f = H5Fopen((dir_ / "out.h5").c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  ASSERT_GE(f, 0);
+  // Member1 holds all its 2 values; F's int32 members are no float text.
+  EXPECT_EQ(H5Aexists_by_name(f, "run/S/Member1", "truncated_to", H5P_DEFAULT), 0);
+  EXPECT_EQ(H5Aexists_by_name(f, "run/F/Member0", "text_format", H5P_DEFAULT), 0);
+  H5Fclose(f);
+}
+
+// A bad token is quoted cut to some 60 bytes, with what is not printable
+// escaped: one short line, whatever the table holds.
+TEST(Table2h5QuoteTest, CutsAndEscapes) {
+  EXPECT_EQ(table2h5::quoted("1.0x"), "\"1.0x\"");
+  EXPECT_EQ(table2h5::quoted(std::string("a\0b\"\\\n\x01", 7)), "\"a\\u0000b\\\"\\\\\\n\\u0001\"");
+  EXPECT_EQ(table2h5::quoted("\xff\xfe"), "\"\xef\xbf\xbd\xef\xbf\xbd\"");  // U+FFFD each
+  EXPECT_EQ(table2h5::quoted(std::string(100, 'x')),
+            "\"" + std::string(60, 'x') + "\"... (100 bytes)");
+  // Never cut inside a UTF-8 sequence: 59 bytes, then a two-byte letter.
+  EXPECT_EQ(table2h5::quoted(std::string(59, 'x') + "\xc3\xa9yz"),
+            "\"" + std::string(59, 'x') + "\"... (63 bytes)");
+}
+
+TEST_F(Table2h5Test, BadTokenIsReportedCutAndEscaped) {
+  std::string junk(3 << 20, '\x01');
+  junk[7] = '\0';
+  struct Case {
+    std::string row, message;
+  } cases[] = {
+      {junk + ",1:0,x,[]", "line 3, column 1: bad event ID \"\\u0001"},
+      {"2,1:0,x,[[1.0" + junk + "]]", "line 3, column 11: not a number: \"1.0\\u0001"},
+      {"2," + junk + ",x,[]", "line 3, column 3: bad time \""},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(dir_ / "t.txt", std::ios::binary)
+        << "EventId,Time,TimeISO,A\n1,1:0,x,[[1.000000]]\n"
+        << c.row << "\n";
+    EXPECT_EQ(convert("-o out.h5 t.txt"), 2);
+    std::string err = slurp(dir_ / "convert.err");
+    EXPECT_NE(err.find(c.message), std::string::npos) << err.substr(0, 200);
+    EXPECT_NE(err.find("... ("), std::string::npos) << err.substr(0, 200);
+    EXPECT_LT(err.size(), 600u);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(err.find('\0'), std::string::npos);
+    EXPECT_EQ(err.find('\x01'), std::string::npos);
+  }
 }
 
 // A table still being written: its last line has no line end.

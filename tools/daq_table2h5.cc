@@ -2,11 +2,13 @@
 // when given, the XML description file of the same run) into one run file
 // of the layout in docs/hdf5-layout.md, and reports the cells that carried
 // no data.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -67,7 +69,7 @@ long number_option(const std::string& w, const std::string& v, long low, long hi
   long n = std::strtol(v.c_str(), &end, 10);
   if (v.empty() || *end != '\0' || n < low || n > high) {
     usage_error(w + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +
-                ", not \"" + v + "\"");
+                ", not " + quoted(v));
   }
   return n;
 }
@@ -92,13 +94,13 @@ Options parse_options(int argc, char** argv) {
       std::string v = value();
       char* end = nullptr;
       o.fill = std::strtod(v.c_str(), &end);
-      if (v.empty() || *end != '\0') usage_error("--fill needs a number, not \"" + v + "\"");
+      if (v.empty() || *end != '\0') usage_error("--fill needs a number, not " + quoted(v));
     } else if (w == "--kind") {
       std::string v = value();
       size_t eq = v.rfind('=');
       Kind kind;
       if (eq == std::string::npos || !kind_from_name(v.substr(eq + 1), &kind)) {
-        usage_error("--kind needs COLUMN=KIND, not \"" + v + "\"");
+        usage_error("--kind needs COLUMN=KIND, not " + quoted(v));
       }
       o.kinds[v.substr(0, eq)] = kind;
     } else if (w == "--codec") {
@@ -110,7 +112,7 @@ Options parse_options(int argc, char** argv) {
       } else if (v == "bslz4") {
         o.codec = h5run::Codec::kBslz4;
       } else {
-        usage_error("--codec needs gzip, none or bslz4, not \"" + v + "\"");
+        usage_error("--codec needs gzip, none or bslz4, not " + quoted(v));
       }
     } else if (w == "--gzip-level") {
       o.gzip_level = static_cast<int>(number_option(w, value(), 1, 9));
@@ -120,7 +122,7 @@ Options parse_options(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       std::exit(0);
     } else if (!w.empty() && w[0] == '-') {
-      usage_error("unknown option " + w);
+      usage_error("unknown option " + quoted(w));
     } else if (o.table.empty()) {
       o.table = w;
     } else {
@@ -135,6 +137,13 @@ Options parse_options(int argc, char** argv) {
     o.out = (has_ext ? o.table.substr(0, dot) : o.table) + ".h5";
   }
   return o;
+}
+
+// A column name in a message: as it is when short and printable, else quoted.
+std::string shown(const std::string& name) {
+  bool plain = name.size() <= 60 &&
+               std::all_of(name.begin(), name.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+  return plain ? name : quoted(name);
 }
 
 struct ColumnPlan {
@@ -183,12 +192,16 @@ std::vector<ColumnPlan> make_plans(const Header& header, const std::vector<Colum
                      "or a -fti spectrum; taken for an image (kind_source \"inferred\"). Give "
                      "--xml with the run's description, or --kind %s=spectrum or "
                      "--kind %s=image\n",
-                     p.column.c_str(), p.column.c_str(), p.column.c_str());
+                     shown(p.column).c_str(), shown(p.column).c_str(), shown(p.column).c_str());
       }
     }
+    // A spectrum of integers alone is a -fti one, stored as int32 when every
+    // value fits; any other is kept as floats.
     unsigned e = p.profile.evidence;
+    bool int32 = p.profile.min_int >= INT32_MIN && p.profile.max_int <= INT32_MAX;
     p.ints = p.kind == Kind::kScalarInt ||
-             (p.kind == Kind::kSpectrum && (e & kSawInt) && !(e & (kSawExp0 | kSawInvalid)));
+             (p.kind == Kind::kSpectrum && (e & kSawInt) && int32 &&
+              !(e & (kSawExp0 | kSawExp2 | kSawFixed | kSawInvalid | kSawNonFinite)));
     if (p.kind == Kind::kImage) {
       const Attributes* frame = p.parameters != nullptr && !p.parameters->frames.empty()
                                     ? &p.parameters->frames[0]
@@ -233,8 +246,51 @@ void settle_last_cell(const std::vector<ColumnPlan>& plans, Row* row) {
   Kind kind = plans.back().kind;
   if (row->ends_with_separator && kind != Kind::kEmpty && kind != Kind::kImage) {
     row->channels.back().cell.clear();
+    row->channels.back().absent = true;
     row->short_row = true;
     --row->cells;
+  }
+}
+
+bool takes_one_value(Kind kind) { return kind == Kind::kScalar || kind == Kind::kScalarInt; }
+
+// What the parse of a cell keeps: pixels as two bytes, nothing for marks,
+// and for one-value columns nothing at first when the cell is longer than
+// any one printed value.
+Values values_for(Kind kind, std::string_view text) {
+  switch (kind) {
+    case Kind::kEmpty:
+    case Kind::kMark:
+      return Values::kNone;
+    case Kind::kImage:
+      return Values::kPixels;
+    case Kind::kScalar:
+    case Kind::kScalarInt:
+      return text.size() > 128 ? Values::kNone : Values::kDoubles;
+    default:
+      return Values::kDoubles;
+  }
+}
+
+// Whether the cell's values fit the column's datasets: int32 for -fti
+// values, the camera's pixel bits. A value that does not fit is never stored
+// cut to the type: the cell counts as one of another kind.
+bool storable(const Cell& cell, const ColumnPlan& p) {
+  auto groups = cell.groups();
+  auto int32 = [](const Group& g) {
+    return g.count == 0 || (g.forms == kInt && g.min_int >= INT32_MIN && g.max_int <= INT32_MAX);
+  };
+  switch (p.kind) {
+    case Kind::kScalarInt: {
+      double v = groups[0].values[0];
+      return v >= -2147483648.0 && v < 2147483648.0;
+    }
+    case Kind::kSpectrum:
+      return !p.ints || std::all_of(groups.begin(), groups.end(), int32);
+    case Kind::kImage:
+      return p.pixel_bits != 8 || groups[0].max_int <= 255;
+    default:
+      return true;
   }
 }
 
@@ -313,7 +369,7 @@ class Converter {
  public:
   Converter(const Options& o, const std::vector<ColumnPlan>& plans, const Header& header,
             h5run::RunWriter* w)
-      : o_(o), plans_(plans), header_(header), w_(w) {
+      : o_(o), plans_(plans), header_(header), w_(w), widest_(plans.size()) {
     for (const ColumnPlan& p : plans) {
       int ch = w->add_channel(channel_spec(p, header.status_columns));
       handles_.push_back(ch);
@@ -342,15 +398,20 @@ class Converter {
     }
   }
 
-  // Writes one row; true when an image frame had another pixel count.
-  void write(const Row& row, size_t i, Outcome outcome, ColumnCounts* counts) {
+  // Writes column i of a row, whose cell is `cell`.
+  void write(const ChannelCell& cc, const Cell& cell, size_t i, Outcome outcome,
+             ColumnCounts* counts) {
     const ColumnPlan& p = plans_[i];
     int ch = handles_[i];
-    const ChannelCell& cc = row.channels[i];
     if (header_.status_columns) w_->set_status(ch, cc.srv_status, cc.chan_status);
     w_->set_missing(ch, static_cast<h5run::Missing>(outcome));
     if (outcome != Outcome::kValue) return;
-    auto groups = cc.cell.groups();
+    auto groups = cell.groups();
+    if (p.kind == Kind::kSpectrum) {
+      std::vector<size_t>& widest = widest_[i];
+      if (widest.size() < groups.size()) widest.resize(groups.size(), 0);
+      for (size_t m = 0; m < groups.size(); ++m) widest[m] = std::max(widest[m], groups[m].count);
+    }
     switch (p.kind) {
       case Kind::kEmpty:
       case Kind::kMark:
@@ -377,13 +438,17 @@ class Converter {
           if (g.failed) {
             w_->set_member_failed(ch, member);
           } else {
-            w_->set_member(ch, member, g.values.data(), g.values.size());
+            // A null pointer is a failed member; one without values is not.
+            static const double kNoValue = 0;
+            w_->set_member(ch, member, g.values.empty() ? &kNoValue : g.values.data(),
+                           g.values.size());
           }
           for (const Stat& s : g.stats) w_->set_member_stat(ch, member, s.bit, s.value);
         }
         break;
       case Kind::kImage: {
-        const std::vector<double>& v = groups[0].values;
+        // Pixels were checked to fit the camera's bits (storable()).
+        const std::vector<uint16_t>& v = groups[0].pixels;
         size_t n = v.size();
         if (n != p.width * p.height) {
           --counts->present;
@@ -392,15 +457,44 @@ class Converter {
         if (p.pixel_bits == 8) {
           pixels8_.resize(n);
           std::transform(v.begin(), v.end(), pixels8_.begin(),
-                         [](double x) { return static_cast<uint8_t>(x); });
+                         [](uint16_t x) { return static_cast<uint8_t>(x); });
           w_->set_image(ch, pixels8_.data(), n, 1);
         } else {
-          pixels16_.resize(n);
-          std::transform(v.begin(), v.end(), pixels16_.begin(),
-                         [](double x) { return static_cast<uint16_t>(x); });
-          w_->set_image(ch, pixels16_.data(), n, 1);
+          w_->set_image(ch, v.data(), n, 1);
         }
         break;
+      }
+    }
+  }
+
+  // What the text held of the float values: the printf conversion each
+  // dataset was read from (`text_format`), and for members the description
+  // gives more values than the table ever shows, the count it kept
+  // (`truncated_to`: the plug-in writes at most --nbunch values a member).
+  void mark_text_formats() {
+    for (size_t i = 0; i < plans_.size(); ++i) {
+      const ColumnPlan& p = plans_[i];
+      int ch = handles_[i];
+      // Integers alone: a column widened from int32 (-fti text is "%d").
+      unsigned e = p.profile.evidence;
+      bool ints = (e & kSawInt) && !(e & (kSawFixed | kSawExp0 | kSawExp2 | kSawInvalid));
+      if (p.kind == Kind::kScalar) {
+        w_->set_dataset_attribute(ch, "Value", "text_format", ints ? "%d" : "%f");
+      }
+      if (p.kind != Kind::kSpectrum) continue;
+      for (size_t m = 0; m < widest_[i].size(); ++m) {
+        std::string member = "Member" + std::to_string(m);
+        if (!p.ints) w_->set_dataset_attribute(ch, member, "text_format", ints ? "%d" : "%.e");
+        w_->set_dataset_attribute(ch, member + "Stats", "text_format", "%e");
+        if (p.parameters == nullptr || m >= p.parameters->spectra.size()) continue;
+        const Attributes& a = p.parameters->spectra[m];
+        long groups = std::max(attribute_int(a, "groups", 1), 1L);
+        long values = 0;
+        if (__builtin_mul_overflow(attribute_int(a, "ndata", 0), groups, &values)) values = 0;
+        size_t kept = widest_[i][m];
+        if (kept > 0 && values > 0 && kept < static_cast<size_t>(values)) {
+          w_->set_dataset_attribute(ch, member, "truncated_to", static_cast<int64_t>(kept));
+        }
       }
     }
   }
@@ -412,19 +506,37 @@ class Converter {
   h5run::RunWriter* w_;
   std::vector<int> handles_;
   std::vector<uint8_t> pixels8_;
-  std::vector<uint16_t> pixels16_;
+  std::vector<std::vector<size_t>> widest_;  // per column, the most values of each member
 };
 
-// The output must not be the table itself, under any name.
-void refuse_overwriting_input(const Options& o) {
-  struct stat in {
-  }, out{};
-  if (stat(o.table.c_str(), &in) == 0 && stat(o.out.c_str(), &out) == 0 &&
-      in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-    std::fprintf(stderr, "daq-table2h5: %s is the input table; choose another output file\n",
-                 o.out.c_str());
+// The output must not be an input, under any name: compared as files
+// (device and inode), so that links and other spellings are found too.
+void refuse_overwriting_inputs(const Options& o) {
+  struct stat out {};
+  if (stat(o.out.c_str(), &out) != 0) return;
+  auto same = [&](const std::string& path) {
+    struct stat in {};
+    return !path.empty() && stat(path.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
+           in.st_ino == out.st_ino;
+  };
+  const char* what = same(o.table) ? "the input table"
+                     : same(o.xml) ? "the description file (--xml)"
+                                   : nullptr;
+  if (what != nullptr) {
+    std::fprintf(stderr, "daq-table2h5: %s is %s; choose another output file\n", o.out.c_str(),
+                 what);
     std::exit(2);
   }
+}
+
+// Flushes standard output; false, with one message, when it could not be
+// written (a closed pipe, a full disk).
+bool flush_stdout() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  std::fprintf(stderr, "daq-table2h5: cannot write standard output: %s\n",
+               std::strerror(errno != 0 ? errno : EIO));
+  return false;
 }
 
 struct Scan {
@@ -444,7 +556,7 @@ struct Scan {
 // `check`, also the report of --check.
 Scan scan(const Options& o, const Description& d, bool check, std::vector<ColumnCounts>* counts,
           uint64_t* short_rows, uint64_t* non_increasing) {
-  TableReader reader(o.table, false);
+  TableReader reader(o.table, CellParse::kScan);
   Scan s;
   s.header = reader.header();
   size_t n = s.header.channels.size();
@@ -506,7 +618,7 @@ Scan scan(const Options& o, const Description& d, bool check, std::vector<Column
 int run(const Options& o) {
   Description description;
   if (!o.xml.empty()) description = read_description(o.xml);
-  if (!o.check) refuse_overwriting_input(o);
+  if (!o.check) refuse_overwriting_inputs(o);
 
   std::vector<ColumnCounts> counts;
   uint64_t short_rows = 0, non_increasing = 0;
@@ -514,8 +626,11 @@ int run(const Options& o) {
   std::vector<ColumnPlan> plans = make_plans(s.header, s.profiles, description, o);
   counts.assign(plans.size(), ColumnCounts());
 
-  // Second pass: every value parsed once, written, and what is missing counted.
-  TableReader reader(o.table, !o.check);
+  // Second pass: every value parsed once, written, and what is missing
+  // counted. Cells are parsed one at a time, into one cell, so that a row of
+  // many cameras never holds more than one of them parsed.
+  TableReader reader(o.table, CellParse::kText);
+  Cell cell;
   std::unique_ptr<h5run::RunWriter> writer;
   std::unique_ptr<Converter> converter;
   if (!o.check) {
@@ -571,13 +686,26 @@ int run(const Options& o) {
       writer->begin_event(e);
     }
     for (size_t i = 0; i < plans.size(); ++i) {
-      Outcome outcome = classify(row.channels[i].cell, plans[i].kind);
-      tally(row.channels[i].cell, plans[i].kind, &counts[i]);
-      if (converter) converter->write(row, i, outcome, &counts[i]);
+      const ChannelCell& cc = row.channels[i];
+      Kind kind = plans[i].kind;
+      if (cc.absent) {
+        cell.clear();
+      } else {
+        parse_cell(cc.text, row.line, cc.column, &cell, values_for(kind, cc.text));
+        // A long cell in a column of one value is classified before its
+        // numbers are kept: a bogus line of millions of them stays text.
+        if (takes_one_value(kind) && classify(cell, kind) == Outcome::kValue &&
+            cell.groups()[0].values.empty()) {
+          parse_cell(cc.text, row.line, cc.column, &cell, Values::kDoubles);
+        }
+      }
+      Outcome outcome = classify(cell, kind);
+      if (outcome == Outcome::kValue && !storable(cell, plans[i])) outcome = Outcome::kOtherKind;
+      tally(outcome, cell, kind, &counts[i]);
+      if (converter) converter->write(cc, cell, i, outcome, &counts[i]);
     }
     if (writer) writer->end_event();
   }
-  print_summary(o, plans, counts, seen, short_rows, non_increasing);
   if (writer) {
     for (size_t i = 0; i < plans.size(); ++i) {
       const ColumnCounts& n = counts[i];
@@ -594,11 +722,22 @@ int run(const Options& o) {
       set("cells_size_differs", n.size_differs);
     }
     writer->set_attribute("rows_with_wrong_cell_count", short_rows);
-    writer->commit();
+    converter->mark_text_formats();
+    // The file is whole before anything more goes to standard output, which
+    // may be a pipe that is already closed.
+    try {
+      writer->commit();
+    } catch (...) {
+      print_summary(o, plans, counts, seen, short_rows, non_increasing);
+      throw;
+    }
     g_temp[0] = '\0';
+    print_summary(o, plans, counts, seen, short_rows, non_increasing);
     std::printf("wrote %s\n", o.out.c_str());
-    return 0;
+    return flush_stdout() ? 0 : 3;
   }
+  print_summary(o, plans, counts, seen, short_rows, non_increasing);
+  if (!flush_stdout()) return 3;
   uint64_t other = 0;
   for (const ColumnCounts& c : counts) other += c.other_kind;
   return short_rows + non_increasing + other > 0 ? 1 : 0;
@@ -607,6 +746,17 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard output or error would pass its number to the next file
+  // opened, the run file itself; /dev/null holds the place (read-only for
+  // output, so that writing it fails and is reported).
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      if (open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY) != fd) return 2;
+    }
+  }
+  // A closed pipe on standard output is a failed write, reported at the end;
+  // the run file is written all the same.
+  signal(SIGPIPE, SIG_IGN);
   Options o = parse_options(argc, argv);
   struct sigaction sa {};
   sa.sa_handler = on_signal;

@@ -8,8 +8,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <nlohmann/json.hpp>
+#include <tuple>
 
 namespace table2h5 {
 
@@ -203,8 +207,12 @@ size_t closing_bracket(std::string_view s, size_t open) {
   return std::string_view::npos;
 }
 
-void add_number(Group* g, const Number& n, bool values) {
-  if (values) g->values.push_back(n.value);
+void add_number(Group* g, const Number& n, Values values) {
+  if (values == Values::kDoubles) {
+    g->values.push_back(n.value);
+  } else if (values == Values::kPixels && n.form == kInt && n.integer >= 0 && n.integer <= 65535) {
+    g->pixels.push_back(static_cast<uint16_t>(n.integer));
+  }
   if (n.form == kInt) {
     if (!(g->forms & kInt)) g->min_int = g->max_int = n.integer;
     g->min_int = std::min(g->min_int, n.integer);
@@ -215,12 +223,13 @@ void add_number(Group* g, const Number& n, bool values) {
   ++g->count;
 }
 
-void parse_group(std::string_view content, int line, int column, Group* g, bool values) {
+void parse_group(std::string_view content, int line, int column, Group* g, Values values) {
   if (content.empty()) return;
+  const bool convert = values == Values::kDoubles;
   size_t colon = content.rfind(':');
   Number n;
   if (content[0] != ' ' && content[0] != '[' && colon != std::string_view::npos &&
-      parse_number(content.substr(colon + 1), &n, values)) {
+      parse_number(content.substr(colon + 1), &n, convert)) {
     g->pair = true;
     g->name.assign(content.data(), colon);
     add_number(g, n, values);
@@ -240,7 +249,12 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
       int64_t x = 0;
       while (q < e && static_cast<unsigned>(*q - '0') < 10 && q - p < 18) x = x * 10 + (*q++ - '0');
       if (q == e || *q == ' ') {
-        if (values) g->values.push_back(static_cast<double>(x));
+        if (convert) {
+          g->values.push_back(static_cast<double>(x));
+        } else if (values == Values::kPixels) {
+          // Larger values make the group no image: their pixel is never used.
+          g->pixels.push_back(static_cast<uint16_t>(std::min<int64_t>(x, 65535)));
+        }
         if (!(g->forms & kInt)) g->min_int = g->max_int = x;
         g->min_int = std::min(g->min_int, x);
         g->max_int = std::max(g->max_int, x);
@@ -258,7 +272,7 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
         static_cast<unsigned>(d[4] - '0') < 10 && (e - d == 5 || d[5] == ' ')) {
       int x = (d[3] - '0') * 10 + (d[4] - '0');
       if (x <= 22) {
-        if (values) {
+        if (convert) {
           double v = d[0] - '0';
           v = d[2] == '+' ? v * kExactPowers[x] : v / kExactPowers[x];
           g->values.push_back(d != p ? -v : v);
@@ -271,7 +285,7 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
     }
     const char* q = static_cast<const char*>(std::memchr(p, ' ', static_cast<size_t>(e - p)));
     if (q == nullptr) q = e;
-    if (*p != '[' && fast_decimal(p, q, &n, values)) {
+    if (*p != '[' && fast_decimal(p, q, &n, convert)) {
       add_number(g, n, values);
       p = q;
       continue;
@@ -281,12 +295,12 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
     if (word[0] == '[') {
       Stat stat;
       if (g->count > 0 || !parse_stat(word, &stat)) {
-        throw ParseError(line, col, "bad statistic \"" + std::string(word) + "\"");
+        throw ParseError(line, col, "bad statistic " + quoted(word));
       }
       g->stats.push_back(stat);
     } else {
-      if (!parse_number(word, &n, values)) {
-        throw ParseError(line, col, "not a number: \"" + std::string(word) + "\"");
+      if (!parse_number(word, &n, convert)) {
+        throw ParseError(line, col, "not a number: " + quoted(word));
       }
       add_number(g, n, values);
     }
@@ -296,6 +310,21 @@ void parse_group(std::string_view content, int line, int column, Group* g, bool 
 
 }  // namespace
 
+std::string quoted(std::string_view token) {
+  constexpr size_t kShown = 60;
+  size_t cut = std::min(token.size(), kShown);
+  // Not inside a UTF-8 sequence (of at most four bytes).
+  for (int k = 0; k < 3 && cut > 0 && cut < token.size() &&
+                  (static_cast<unsigned char>(token[cut]) & 0xC0) == 0x80;
+       ++k) {
+    --cut;
+  }
+  std::string out = nlohmann::json(std::string(token.substr(0, cut)))
+                        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (cut < token.size()) out += "... (" + std::to_string(token.size()) + " bytes)";
+  return out;
+}
+
 ParseError::ParseError(int line, int column, const std::string& what)
     : std::runtime_error(where(line, column, what)), line_(line), column_(column) {}
 
@@ -304,6 +333,7 @@ void Group::clear() {
   name.clear();
   stats.clear();
   values.clear();
+  pixels.clear();
   count = 0;
   forms = 0;
   min_int = max_int = 0;
@@ -319,11 +349,11 @@ Group& Cell::add() {
 
 Cell parse_cell(std::string_view text, int line, int column) {
   Cell cell;
-  parse_cell(text, line, column, &cell, true);
+  parse_cell(text, line, column, &cell, Values::kDoubles);
   return cell;
 }
 
-void parse_cell(std::string_view text, int line, int column, Cell* cell, bool values) {
+void parse_cell(std::string_view text, int line, int column, Cell* cell, Values values) {
   cell->clear();
   if (text.empty()) {
     cell->form = CellForm::kEmpty;
@@ -338,7 +368,7 @@ void parse_cell(std::string_view text, int line, int column, Cell* cell, bool va
     return;
   }
   if (text.size() < 2 || text.front() != '[' || closing_bracket(text, 0) != text.size() - 1) {
-    throw ParseError(line, column, "unexpected cell \"" + std::string(text.substr(0, 40)) + "\"");
+    throw ParseError(line, column, "unexpected cell " + quoted(text));
   }
   cell->form = CellForm::kList;
   // Statistics of an empty member stand before its "[]".
@@ -387,7 +417,7 @@ void parse_cell(std::string_view text, int line, int column, Cell* cell, bool va
       last = &g;
       i = close + 1;
     } else {
-      throw ParseError(line, col, std::string("unexpected '") + c + "' in a cell");
+      throw ParseError(line, col, "unexpected " + quoted(std::string_view(&c, 1)) + " in a cell");
     }
   }
   if (pending_count > 0) {
@@ -457,23 +487,36 @@ std::string cut_row_text(const Header& h, size_t cells) {
   }
 }
 
-TableReader::TableReader(const std::string& path, bool values)
-    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), values_(values), buf_(size_t{1} << 20) {
+TableReader::TableReader(const std::string& path, CellParse parse)
+    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), parse_(parse) {
   if (fd_ < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-  if (!next_line()) throw ParseError(1, 1, "empty table file");
-  header_ = parse_header(line_);
+  try {
+    size_ = size_t{1} << 20;
+    buf_ = static_cast<char*>(std::malloc(size_));
+    if (buf_ == nullptr) throw std::bad_alloc();
+    posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (!next_line()) throw ParseError(1, 1, "empty table file");
+    header_ = parse_header(line_);
+  } catch (...) {
+    release();
+    throw;
+  }
 }
 
-TableReader::~TableReader() {
+TableReader::~TableReader() { release(); }
+
+void TableReader::release() {
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  std::free(buf_);
+  buf_ = nullptr;
 }
 
 // The next line into line_, without its line end; the bytes stay in buf_
 // until the following call.
 bool TableReader::next_line() {
   while (true) {
-    const char* from = buf_.data() + begin_;
+    const char* from = buf_ + begin_;
     const void* nl = std::memchr(from, '\n', end_ - begin_);
     if (nl != nullptr || (eof_ && end_ > begin_)) {
       size_t len =
@@ -488,11 +531,16 @@ bool TableReader::next_line() {
     }
     if (eof_) return false;
     // Keep the partial line, make room, read on.
-    std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+    std::memmove(buf_, buf_ + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
-    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
-    ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    if (end_ == size_) {
+      void* more = std::realloc(buf_, size_ * 2);
+      if (more == nullptr) throw std::bad_alloc();
+      buf_ = static_cast<char*>(more);
+      size_ *= 2;
+    }
+    ssize_t n = ::read(fd_, buf_ + end_, size_ - end_);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error(std::string("cannot read the table: ") + std::strerror(errno));
@@ -582,13 +630,13 @@ bool TableReader::next(Row* row) {
   };
   auto [id_text, id_col] = cell(0);
   if (!parse_event_id(id_text, &row->event_id)) {
-    throw ParseError(line_no_, id_col, "bad event ID \"" + std::string(id_text) + "\"");
+    throw ParseError(line_no_, id_col, "bad event ID " + quoted(id_text));
   }
   auto [time_text, time_col] = need(1);
   size_t colon = time_text.find(':');
   if (colon == std::string_view::npos || !parse_word32(time_text.substr(0, colon), &row->sec) ||
       !parse_word32(time_text.substr(colon + 1), &row->usec)) {
-    throw ParseError(line_no_, time_col, "bad time \"" + std::string(time_text) + "\"");
+    throw ParseError(line_no_, time_col, "bad time " + quoted(time_text));
   }
   row->iso = need(2).first;
   auto hex = [&](size_t k, uint32_t* v) {
@@ -598,7 +646,7 @@ bool TableReader::next(Row* row) {
                                      text.data() + text.size(), x, 16);
     if (text.substr(0, 2) != "0x" || text.size() < 3 || ec != std::errc() ||
         end != text.data() + text.size() || x > UINT32_MAX) {
-      throw ParseError(line_no_, col, "bad status word \"" + std::string(text) + "\"");
+      throw ParseError(line_no_, col, "bad status word " + quoted(text));
     }
     *v = static_cast<uint32_t>(x);
   };
@@ -611,9 +659,11 @@ bool TableReader::next(Row* row) {
   for (size_t c = 0; c < row->channels.size(); ++c) {
     ChannelCell& ch = row->channels[c];
     ch.srv_status = ch.chan_status = 0;
+    ch.cell.clear();
+    ch.text = {};
+    ch.absent = true;
     if (skip_ != nullptr && (*skip_)[c]) {
       k += header_.status_columns ? 3 : 1;
-      ch.cell.clear();
       continue;
     }
     if (header_.status_columns) {
@@ -621,10 +671,12 @@ bool TableReader::next(Row* row) {
       if (k < count) hex(k++, &ch.chan_status);
     }
     if (k < count) {
-      auto [text, col] = cell(k++);
-      parse_cell(text, line_no_, col, &ch.cell, values_);
-    } else {
-      ch.cell.clear();
+      std::tie(ch.text, ch.column) = cell(k++);
+      ch.absent = false;
+      if (parse_ != CellParse::kText) {
+        parse_cell(ch.text, line_no_, ch.column, &ch.cell,
+                   parse_ == CellParse::kScan ? Values::kNone : Values::kDoubles);
+      }
     }
   }
   return true;
@@ -656,6 +708,7 @@ void profile_cell(const Cell& cell, ColumnProfile* p) {
     if (group.forms & kExp2) p->evidence |= kSawExp2;
     if (group.forms & kExp0) p->evidence |= kSawExp0;
     if (group.forms & kInvalid) p->evidence |= kSawInvalid;
+    if (group.forms & kNonFinite) p->evidence |= kSawNonFinite;
     if (group.forms & kInt) {
       if (!(p->evidence & kSawInt)) {
         p->min_int = group.min_int;
@@ -746,7 +799,11 @@ Kind infer_kind(const ColumnProfile& p, Kind hint) {
     bool pixels = !(e & kSawInt) || (p.min_int >= 0 && p.max_int <= 65535);
     return pixels ? Kind::kImage : Kind::kSpectrum;
   }
-  if (e & kSawInt) return Kind::kScalarInt;
+  // -fti values are int32; larger integers are kept as floats.
+  if (e & kSawInt) {
+    bool int32 = p.min_int >= INT32_MIN && p.max_int <= INT32_MAX;
+    return int32 ? Kind::kScalarInt : Kind::kScalar;
+  }
   if (e & kSawList) return Kind::kScalar;  // only "nan" or "inf" values
   if (e & kSawMark) return Kind::kMark;
   return Kind::kEmpty;
@@ -793,7 +850,11 @@ Outcome classify(const Cell& cell, Kind kind) {
 }
 
 void tally(const Cell& cell, Kind kind, ColumnCounts* c) {
-  switch (classify(cell, kind)) {
+  tally(classify(cell, kind), cell, kind, c);
+}
+
+void tally(Outcome outcome, const Cell& cell, Kind kind, ColumnCounts* c) {
+  switch (outcome) {
     case Outcome::kValue:
       ++c->present;
       break;

@@ -42,6 +42,13 @@ struct Stat {
   double value = 0;
 };
 
+// What a parse keeps of the numbers of a cell.
+enum class Values {
+  kNone,     // classified and counted only
+  kDoubles,  // every number in Group::values
+  kPixels,   // integers of 0 to 65535 in Group::pixels, two bytes each
+};
+
 // One inner bracket group: a spectrum member, a name-value pair, or the single
 // array of a value or an image. Reused from cell to cell, so that its vectors
 // keep their storage.
@@ -50,8 +57,9 @@ struct Group {
   bool pair = false;    // "name:value"
   std::string name;
   std::vector<Stat> stats;
-  std::vector<double> values;  // empty when only scanned
-  size_t count = 0;            // values in the group
+  std::vector<double> values;    // with Values::kDoubles
+  std::vector<uint16_t> pixels;  // with Values::kPixels; whole only for a group of such integers
+  size_t count = 0;              // values in the group
   unsigned forms = 0;
   int64_t min_int = 0, max_int = 0;  // of the kInt values
   size_t invalid = 0;                // "Invalid", nan and inf values
@@ -82,9 +90,15 @@ class Cell {
 };
 
 // Parses one cell's text into `cell`; `line` and `column` place its first
-// byte. With `values` false the numbers are only classified, not converted.
-void parse_cell(std::string_view text, int line, int column, Cell* cell, bool values = true);
+// byte.
+void parse_cell(std::string_view text, int line, int column, Cell* cell,
+                Values values = Values::kDoubles);
 Cell parse_cell(std::string_view text, int line, int column);
+
+// A token of the table as a message quotes it: in double quotes with JSON's
+// escapes (control bytes as \u00XX, bytes that are not UTF-8 as U+FFFD), cut
+// to about 60 bytes, a cut one followed by its length.
+std::string quoted(std::string_view token);
 
 struct Header {
   bool status_columns = false;  // the host's outmode was set
@@ -104,7 +118,12 @@ std::string cut_row_text(const Header& header, size_t cells);
 struct ChannelCell {
   uint32_t srv_status = 0;
   uint32_t chan_status = 0;
-  Cell cell;
+  Cell cell;  // kAbsent when the reader only cuts the cells out
+  // The cell's text and the column of its first byte, valid until the next
+  // row; `absent` when the row stopped before the cell.
+  std::string_view text;
+  int column = 0;
+  bool absent = true;
 };
 
 struct Row {
@@ -126,11 +145,18 @@ struct Row {
   bool unterminated = false;
 };
 
+// What TableReader::next() does with the cells of a row.
+enum class CellParse {
+  kScan,    // parsed with Values::kNone
+  kValues,  // parsed with Values::kDoubles
+  kText,    // only cut out (ChannelCell::text): one cell at a time parsed by
+            // the caller, so that a row of many wide cells is never held parsed
+};
+
 // Streams the rows of a table file; one text line may hold several rows.
 class TableReader {
  public:
-  // With `values` false, cells are scanned: classified and counted only.
-  explicit TableReader(const std::string& path, bool values = true);
+  explicit TableReader(const std::string& path, CellParse parse = CellParse::kValues);
   ~TableReader();
   TableReader(const TableReader&) = delete;
   TableReader& operator=(const TableReader&) = delete;
@@ -148,11 +174,16 @@ class TableReader {
  private:
   bool next_line();
   void split_line();
+  // Closes the file and frees the buffer (also when the constructor throws).
+  void release();
 
   int fd_ = -1;
-  bool values_;
+  CellParse parse_;
   const std::vector<bool>* skip_ = nullptr;
-  std::vector<char> buf_;
+  // Grown with realloc(), which moves large blocks by remapping their pages
+  // instead of holding old and new copies at once.
+  char* buf_ = nullptr;
+  size_t size_ = 0;
   size_t begin_ = 0, end_ = 0;  // unread bytes of buf_
   bool eof_ = false;
   uint64_t consumed_ = 0;
@@ -191,6 +222,7 @@ enum Evidence : unsigned {
   kSawManyValues = 1u << 10,
   kSawEmptyGroup = 1u << 11,
   kSawList = 1u << 12,
+  kSawNonFinite = 1u << 13,  // nan or inf
 };
 
 void profile_cell(const Cell& cell, ColumnProfile* profile);
@@ -233,6 +265,8 @@ struct ColumnCounts {
 };
 
 void tally(const Cell& cell, Kind kind, ColumnCounts* counts);
+// The same for a cell whose outcome is known.
+void tally(Outcome outcome, const Cell& cell, Kind kind, ColumnCounts* counts);
 
 // The column name without its ":<sub-channel>" suffix.
 std::string base_name(const std::string& column);
