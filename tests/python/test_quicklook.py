@@ -98,6 +98,7 @@ def test_default_output_is_beside_the_run_file(tmp_path):
 def test_200_channels_spill_onto_further_pages(tmp_path):
     fx.many_channels(tmp_path / "many.h5", channels=200)
     out = tmp_path / "sub" / "many.png"
+    out.parent.mkdir()  # daq-quicklook makes no folder
     d = describe(tmp_path / "many.h5", out)
     pages = sorted({p["page"] for p in d})
     assert len(pages) > 2 and pages == list(range(1, len(pages) + 1))

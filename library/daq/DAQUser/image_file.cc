@@ -136,12 +136,13 @@ int write_image_to_file(int width, int height, int lbpx, unsigned char* data, ti
                         uint64_t event_id, char* channel) {
   using namespace daq;
   std::string channel_nosl = channel != nullptr ? channel : "";
-  if (camera_small_space(10.0f) != 0) {
-    report::image_failed(std::string(imdir != nullptr ? imdir : ".") + "/" + channel_nosl, 0,
-                         "less than 10 % of the file system holding ./ is free");
+  if (int small = camera_small_space(10.0f); small != 0) {
+    std::string dir = imdir != nullptr ? imdir : "./";
+    report::image_failed(dir + "/" + channel_nosl, 0,
+                         small > 0 ? "less than 10 % of the file system holding ./ is free"
+                                   : "the free space of ./ cannot be examined");
     return -5;
   }
-
   if (!name_fits(channel_nosl)) return -2;
   replace_all(channel_nosl, '/', '_');
 

@@ -86,17 +86,19 @@ void finish_run() {
                  key.first.c_str(), key.second.c_str(), cause.first.c_str());
   }
   if (!no_parameters.empty()) {
+    uint64_t n = total(no_parameters);
     std::fprintf(stderr,
-                 "libDAQUser: %llu bad channel readouts without image parameters (\"No image "
+                 "libDAQUser: %llu bad channel readout%s without image parameters (\"No image "
                  "parameters availanle\"): %s\n",
-                 static_cast<unsigned long long>(total(no_parameters)),
+                 static_cast<unsigned long long>(n), n == 1 ? "" : "s",
                  per_channel(no_parameters).c_str());
   }
   if (!structured.empty()) {
+    uint64_t n = total(structured);
     std::fprintf(stderr,
-                 "libDAQUser: %llu structured-data blocks not converted (\"!!!Failed to extract "
+                 "libDAQUser: %llu structured-data block%s not converted (\"!!!Failed to extract "
                  "data of type EqData!!!\"): %s\n",
-                 static_cast<unsigned long long>(total(structured)),
+                 static_cast<unsigned long long>(n), n == 1 ? "" : "s",
                  per_channel(structured).c_str());
   }
   std::fflush(stderr);
