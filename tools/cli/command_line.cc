@@ -113,6 +113,12 @@ std::string standard_input_as_file() {
   const char* tmpdir = std::getenv("TMPDIR");
   std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    // A file system without unnamed files: a named one, unlinked at once.
+    std::string name = dir + "/daq-stdin-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(name.c_str());
+  }
   if (fd < 0) {
     throw std::runtime_error("cannot make a temporary file in " + dir +
                              " for standard input: " + std::strerror(errno));
