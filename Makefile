@@ -2,6 +2,8 @@
 #   make demo   run daq-reader on the bundled simulated run (the main job)
 #   make test   build and run all tests, then again with AddressSanitizer and UndefinedBehaviorSanitizer
 #   make build  optimised build in build/
+#   make install PREFIX=P   install the optimised build under P (default /usr/local)
+#   make deb    the Debian package daq-tools_VERSION_ARCH.deb in build/
 #   make bench  build and run the benchmarks
 #   make fuzz   build the libFuzzer targets with clang and run each FUZZ_TIME seconds
 #   make check-formats  compare the number formatter with printf on every float (minutes)
@@ -9,14 +11,16 @@
 PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev zlib1g-dev \
             libbenchmark-dev libhdf5-dev hdf5-filter-plugin libisal-dev python3-numpy python3-h5py \
             python3-matplotlib python3-pandas \
-            python3-pytest
+            python3-pytest pandoc dpkg-dev pkg-config
 JOBS ?= $(shell nproc)
 BUILD := build
 TESTBUILD := build-test
 CHECK := build-check
 DEMO := out
 
-.PHONY: deps build demo test bench check-formats format clean fuzz
+PREFIX ?= /usr/local
+
+.PHONY: deps build install deb demo test bench check-formats format clean fuzz
 
 # Installs those of the Debian packages $(1) that are missing.
 define install_missing
@@ -36,6 +40,15 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# One .deb of the installed tree under /usr, its Depends from dpkg-shlibdeps
+# and the Python packages daq-quicklook needs.
+deb: build
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/daq-tools_*.deb
 
 # The main job: the bundled simulated 2024 run, dumped twice (tab mode and
 # HDF5 conversion mode) with event-ID lists, XML description and images; the

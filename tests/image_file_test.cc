@@ -124,7 +124,7 @@ TEST_F(ImageFileTest, FailedStoreLeavesNoPartialFile) {
 
   std::string big(2000, 'p');
   EXPECT_EQ(store(50, 40, 1, big), -2);  // .pgm
-  EXPECT_NE(err_.find("grab: can't write .//CAM_A_77_"), std::string::npos) << err_;
+  EXPECT_NE(err_.find("libDAQUser: image file .//CAM_A_77_"), std::string::npos) << err_;
   EXPECT_EQ(store(25, 40, 2, big), -2);                     // .raw
   EXPECT_EQ(store(20, 20, 3, std::string(1200, 'c')), -2);  // .ppm
   EXPECT_EQ(files_in("."), "");
@@ -151,7 +151,9 @@ TEST_F(ImageFileTest, DirectoryWithBlank) {
   std::string d = "my dir";
   imdir = d.data();
   EXPECT_EQ(store(1, 1, 1, "x"), -2);
-  EXPECT_EQ(err_.rfind("grab: can't open my_dir/CAM_A_77_Tue_Dec__8_04:38:44_2026_517.pgm: ", 0),
+  EXPECT_EQ(err_.rfind("libDAQUser: image file my_dir/CAM_A_77_Tue_Dec__8_04:38:44_2026_517.pgm "
+                       "not written: ",
+                       0),
             0u)
       << err_;
   fs::create_directory("my_dir");
@@ -165,7 +167,7 @@ TEST_F(ImageFileTest, Refusals) {
   std::fclose(std::fopen("plain", "w"));
   imdir = d.data();
   EXPECT_EQ(store(1, 1, 1, "x"), -2);
-  EXPECT_NE(err_.find("grab: can't open plain/CAM_A_77_"), std::string::npos);
+  EXPECT_NE(err_.find("libDAQUser: image file plain/CAM_A_77_"), std::string::npos);
   EXPECT_NE(err_.find(": Not a directory\n"), std::string::npos);
   reset_run_state();
 
@@ -176,16 +178,17 @@ TEST_F(ImageFileTest, Refusals) {
   EXPECT_EQ(write_raw_file(full.data(), 64, 64, 1, reinterpret_cast<unsigned char*>(pixels.data())),
             -2);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "grab: can't write /dev/full: No space left on device\n");
+            "libDAQUser: image file /dev/full not written: No space left on device\n");
   EXPECT_TRUE(fs::is_character_file("/dev/full"));  // a device is never removed
 
   // Names that do not fit 255 bytes are refused whole.
   std::string long_name(256, 'N');
   EXPECT_EQ(store(1, 1, 1, "x", 1, long_name), -2);
-  EXPECT_EQ(err_, "grab: file name too long: " + long_name + "\n");
+  EXPECT_EQ(err_,
+            "libDAQUser: image file " + long_name + " not written: name of 256 bytes or more\n");
   std::string fits(230, 'N');  // fits alone, not with the rest of the path
   EXPECT_EQ(store(1, 1, 1, "x", 1, fits), -2);
-  EXPECT_NE(err_.find("grab: file name too long: .//" + fits + "_1_Tue"), std::string::npos);
+  EXPECT_NE(err_.find("libDAQUser: image file .//" + fits + "_1_Tue"), std::string::npos);
   EXPECT_EQ(files_in("."), "plain");
 }
 
@@ -213,7 +216,9 @@ TEST_F(ImageFileTest, FreeSpaceGuard) {
   out.start();
   EXPECT_EQ(store(1, 1, 1, "x"), -5);
   EXPECT_EQ(out.text(), "small_space() failed statvfs() for ./");
-  EXPECT_EQ(err_, "statvfs64: Input/output error\n");
+  EXPECT_EQ(err_,
+            "statvfs64: Input/output error\nlibDAQUser: image file .//CAM/A not written: the free "
+            "space of ./ cannot be examined\n");
   EXPECT_EQ(files_in("."), "");
 }
 

@@ -58,6 +58,15 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
+// The reader's own lines of standard error, without the plug-in's.
+std::vector<std::string> reader_lines(const std::string& err) {
+  std::vector<std::string> own;
+  for (const std::string& line : lines(err)) {
+    if (!line.starts_with("libDAQUser: ")) own.push_back(line);
+  }
+  return own;
+}
+
 TEST_F(ReaderTest, RunsBothGenerationsEndToEnd) {
   Outcome o = reader(EXAMPLES_DIR "/mixed-2024.run.json");
   ASSERT_EQ(o.status, 0) << o.err;
@@ -72,9 +81,10 @@ TEST_F(ReaderTest, RunsBothGenerationsEndToEnd) {
   EXPECT_EQ(table[2].substr(table[2].size() - 10), "\tNot found");
   EXPECT_NE(o.out.find("READER FINISHED statistics: events: 2  empty_events:0\n"),
             std::string::npos);
-  // Not a terminal: no progress line, only the summary.
-  EXPECT_EQ(o.err.rfind("daq-reader: 2 events, 0 failed, ", 0), 0u) << o.err;
-  EXPECT_EQ(lines(o.err).size(), 1u);
+  // Not a terminal: no progress line, only the summary, after the plug-in's.
+  ASSERT_EQ(reader_lines(o.err).size(), 1u) << o.err;
+  EXPECT_EQ(reader_lines(o.err)[0].rfind("daq-reader: 2 events, 0 failed, ", 0), 0u) << o.err;
+  EXPECT_EQ(lines(o.err).back(), reader_lines(o.err)[0]);
   EXPECT_EQ(o.err.find('\r'), std::string::npos);
 
   o = reader("--outmode 1 " EXAMPLES_DIR "/basic-2010.run.json -- -hdf5");
@@ -150,7 +160,18 @@ TEST_F(ReaderTest, FailedOutputsEndWithStatusThree) {
   fs::create_symlink("/dev/full", dir_ / "user_evids.txt");
   Outcome o = reader("--quiet " + kRun + " -- -evstat");
   EXPECT_EQ(o.status, 3) << o.err;
+  EXPECT_NE(o.err.find("libDAQUser: cannot write the event-ID file ./user_evids.txt: No space "
+                       "left on device\n"),
+            std::string::npos)
+      << o.err;
   fs::remove(dir_ / "user_evids.txt");
+  // A table on a full disk is named once, however many rows fail.
+  o = reader("--quiet " + kRun + " -- -out /dev/full");
+  EXPECT_EQ(o.status, 3) << o.err;
+  const std::string full =
+      "libDAQUser: cannot write the table file /dev/full: No space left on device\n";
+  EXPECT_NE(o.err.find(full), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find(full), o.err.rfind(full));
   o = reader("--quiet " + kRun + " -- -imdump nosuchdir");
   EXPECT_EQ(o.status, 3) << o.err;
   EXPECT_EQ(o.out.find("Failed to dump image") == std::string::npos, false);
@@ -189,7 +210,7 @@ TEST_F(ReaderTest, ClosedPipeLosesNoDataFile) {
   std::string ids = file("user_evids.txt");
   EXPECT_TRUE(ids.starts_with("Chan:A\t1,2,3,")) << ids.substr(0, 40);
   EXPECT_TRUE(ids.ends_with(",2999,3000\n"));
-  std::vector<std::string> err = lines(file("err.txt"));
+  std::vector<std::string> err = reader_lines(file("err.txt"));
   ASSERT_EQ(err.size(), 2u) << file("err.txt");
   EXPECT_EQ(err[0], "daq-reader: cannot write standard output: Broken pipe");
 }
@@ -225,13 +246,19 @@ TEST_F(ReaderTest, InterruptEndsWithWholeFiles) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 128 + signo);
-    std::vector<std::string> err = lines(file("err.txt"));
-    ASSERT_EQ(err.size(), 1u);
+    std::vector<std::string> err = reader_lines(file("err.txt"));
+    ASSERT_EQ(err.size(), 1u) << file("err.txt");
     size_t events = 0;
     ASSERT_EQ(std::sscanf(err[0].c_str(), "daq-reader: interrupted after %zu events", &events), 1)
         << err[0];
     EXPECT_GE(events, 1u);
     EXPECT_LT(events, 3000u);
+    // The plug-in's summary counts the events done, before the reader's line.
+    const std::string n = std::to_string(events);
+    EXPECT_EQ(lines(file("err.txt"))[0],
+              "libDAQUser: " + n + " bad channel readout" + (events == 1 ? "" : "s") +
+                  " without image parameters (\"No image parameters availanle\"): A " + n +
+                  " (first event 1)");
     std::vector<std::string> table = lines(file("user_out.txt"));
     ASSERT_EQ(table.size(), events + 1);
     EXPECT_TRUE(table.back().ends_with("\t1.500000\t")) << table.back();

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "vexa_daq_data.h"
 #include "vexa_daq_reader_2010.h"
 #include "vexa_daq_reader_2024.h"
@@ -20,9 +22,33 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: daq-reader [--plugin PATH] [--channels LIST] [--nbunch N] [--outmode N] [--quiet]\n"
-    "                  RECORDING... [-- PLUGIN-WORD...]\n";
+constexpr const char* kHelp =
+    "usage: daq-reader [OPTION...] RECORDING... [-- PLUGIN-WORD...]\n"
+    "Walks the recordings (*.run.json, one run of one generation; - is standard input)\n"
+    "event by event and drives the user plug-in through its hooks.\n"
+    "\n"
+    "  --plugin PATH     the plug-in to load (default: libDAQUser.so beside daq-reader,\n"
+    "                    else ../lib/daquser/libDAQUser.so from it, as installed)\n"
+    "  --channels LIST   comma-separated selectors (NAME or NAME:SUB), in that order\n"
+    "                    (default: every channel of the first recording)\n"
+    "  --nbunch N        spectrum values per member written to the table (0 means 100)\n"
+    "  --outmode N       non-zero adds the status columns to the table\n"
+    "  --quiet           no progress line on standard error\n"
+    "  --help            this text and the plug-in's option words, on standard output\n"
+    "  --version         the version\n"
+    "  --                the words after it go to the plug-in\n"
+    "Options take their value as --opt=value or --opt value.\n"
+    "\n"
+    "Standard output carries what the plug-in prints; progress, the summary and errors go\n"
+    "to standard error.\n"
+    "\n"
+    "Exit status: 0 success; 1 the start hook failed; 2 usage error, a refused recording\n"
+    "or a plug-in that cannot be loaded; 3 some events failed, an output failed or standard\n"
+    "output could not be written; 130 or 143 interrupted (SIGINT, SIGTERM).\n"
+    "\n"
+    "The plug-in's option words:\n";
+
+const daq::cli::Program kProgram("daq-reader", kHelp);
 
 struct Options {
   std::string plugin;
@@ -36,19 +62,14 @@ struct Options {
   std::vector<char*> plugin_words;
 };
 
-[[noreturn]] void usage_error(const std::string& reason) {
-  std::fprintf(stderr, "daq-reader: %s\n%s", reason.c_str(), kUsage);
-  std::exit(2);
-}
+[[noreturn]] void usage_error(const std::string& reason) { kProgram.usage_error(reason); }
 
-int parse_int(const char* option, const char* word) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(word, &end, 10);
-  if (*word == '\0' || *end != '\0' || errno != 0 || v < INT_MIN || v > INT_MAX) {
-    usage_error(std::string(option) + " needs an integer, not \"" + word + "\"");
+int parse_int(const std::string& option, const std::string& word) {
+  try {
+    return static_cast<int>(daq::cli::parse_integer(option, word, INT_MIN, INT_MAX));
+  } catch (const daq::cli::UsageError& e) {
+    usage_error(e.what());
   }
-  return static_cast<int>(v);
 }
 
 std::vector<std::string> split_list(const std::string& list) {
@@ -63,7 +84,7 @@ std::vector<std::string> split_list(const std::string& list) {
   return items;
 }
 
-// The directory of this program, where the plug-in is built beside it.
+// The directory of this program.
 std::string program_dir() {
   std::vector<char> path(PATH_MAX + 1, '\0');
   ssize_t n = readlink("/proc/self/exe", path.data(), PATH_MAX);
@@ -73,36 +94,56 @@ std::string program_dir() {
   return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
 
+// The plug-in beside the program (the build tree), else in the plug-in
+// folder of an installed tree (PREFIX/bin, PREFIX/lib/daquser).
+std::string default_plugin() {
+  const std::string dir = program_dir();
+  const std::string beside = dir + "/libDAQUser.so";
+  const std::string installed = dir + "/../lib/daquser/libDAQUser.so";
+  return access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0 ? installed
+                                                                                   : beside;
+}
+
 Options parse_command_line(int argc, char** argv) {
+  using daq::cli::OptionSpec;
+  const std::vector<OptionSpec> specs = {
+      {"--plugin", true},  {"--channels", true}, {"--nbunch", true},
+      {"--outmode", true}, {"--quiet", false},
+  };
+  daq::cli::ParsedLine line;
+  try {
+    line = daq::cli::parse(argc, argv, specs, daq::cli::EndOfOptions::kKeepApart);
+  } catch (const daq::cli::UsageError& e) {
+    usage_error(e.what());
+  }
+  if (line.version) {
+    std::fputs(daq::cli::version_line(kProgram.name()).c_str(), stdout);
+    std::exit(0);
+  }
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string word = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) usage_error(word + " needs a value");
-      return argv[++i];
-    };
-    if (word == "--") {
-      for (++i; i < argc; ++i) o.plugin_words.push_back(argv[i]);
-    } else if (word == "--plugin") {
-      o.plugin = value();
-    } else if (word == "--channels") {
-      o.channels = split_list(value());
+  for (const daq::cli::ParsedOption& opt : line.options) {
+    if (opt.name == "--plugin") {
+      o.plugin = opt.value;
+    } else if (opt.name == "--channels") {
+      o.channels = split_list(opt.value);
       o.select_channels = true;
-    } else if (word == "--nbunch") {
-      o.nbunch = parse_int("--nbunch", value());
-    } else if (word == "--outmode") {
-      o.outmode = parse_int("--outmode", value());
-    } else if (word == "--quiet") {
+    } else if (opt.name == "--nbunch") {
+      o.nbunch = parse_int(opt.name, opt.value);
+    } else if (opt.name == "--outmode") {
+      o.outmode = parse_int(opt.name, opt.value);
+    } else if (opt.name == "--quiet") {
       o.quiet = true;
-    } else if (word == "--help" || word == "-h") {
-      o.help = true;
-    } else if (word.size() > 1 && word[0] == '-') {
-      usage_error("unknown option " + word);
-    } else {
-      o.recordings.push_back(word);
     }
   }
-  if (o.plugin.empty()) o.plugin = program_dir() + "/libDAQUser.so";
+  o.help = line.help;
+  o.recordings = line.operands;
+  if (std::count(o.recordings.begin(), o.recordings.end(), "-") > 1) {
+    usage_error("standard input (-) given more than once");
+  }
+  for (int i = argc - static_cast<int>(line.after_end.size()); i < argc; ++i) {
+    o.plugin_words.push_back(argv[i]);
+  }
+  if (o.plugin.empty()) o.plugin = default_plugin();
   return o;
 }
 
@@ -155,17 +196,21 @@ Hooks load_plugin(const Options& o, int generation) {
 
 std::unique_ptr<vexa_run> load_recordings(const Options& o) {
   std::unique_ptr<vexa_run> run;
-  for (const std::string& path : o.recordings) {
+  for (const std::string& name : o.recordings) {
+    // "-" is standard input, which the loader reads through its path.
+    const bool from_stdin = name == "-";
+    const std::string path = from_stdin ? "/dev/stdin" : name;
     std::string error;
     std::unique_ptr<vexa_run> next = vexa_load_run(path, &error);
     if (next != nullptr && run != nullptr &&
-        !vexa_append_run(*run, std::move(*next), path, &error)) {
+        !vexa_append_run(*run, std::move(*next), from_stdin ? "standard input" : name, &error)) {
       next = nullptr;
     } else if (next != nullptr && run == nullptr) {
       run = std::move(next);
       continue;
     }
     if (next == nullptr) {
+      if (from_stdin && error.starts_with(path)) error.replace(0, path.size(), "standard input");
       std::fprintf(stderr, "daq-reader: %s\n", error.c_str());
       std::exit(2);
     }
@@ -285,7 +330,9 @@ int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getda
 int main(int argc, char** argv) {
   Options o = parse_command_line(argc, argv);
   if (o.help) {
-    std::fputs(kUsage, stderr);
+    // The plug-in adds its own words; it prints on the same standard output.
+    std::fputs(kProgram.help().c_str(), stdout);
+    std::fflush(stdout);
     Hooks h = load_plugin(o, 0);
     h.help();
     return 0;

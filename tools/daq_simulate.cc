@@ -10,7 +10,9 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "cli/command_line.h"
 #include "simulate/simulator.h"
 
 namespace {
@@ -30,12 +32,16 @@ constexpr const char* kUsage =
     "  --cameras N             cameras, alternately 8 and 16 bits (default 2)\n"
     "  --image WxH             camera image size (default 64x48)\n"
     "  --out FILE              write to FILE instead of standard output\n"
-    "  --help                  show this text\n";
+    "  --help                  show this text\n"
+    "  --version               show the version\n"
+    "Options take their value as --opt=value or --opt value; -- ends the options.\n"
+    "The same options and seed always give the same file.\n"
+    "\n"
+    "Exit status: 0 written; 1 the output cannot be written; 2 usage error.\n";
 
-[[noreturn]] void usage_error(const std::string& reason) {
-  std::fprintf(stderr, "daq-simulate: %s\n", reason.c_str());
-  std::exit(2);
-}
+const daq::cli::Program kProgram("daq-simulate", kUsage);
+
+[[noreturn]] void usage_error(const std::string& reason) { kProgram.usage_error(reason); }
 
 // A whole decimal word in [lo, hi]; anything else is a usage error naming
 // the option.
@@ -67,50 +73,46 @@ void parse_image(const std::string& word, SimOptions& o) {
 struct Command {
   SimOptions options;
   std::string out;  // empty: standard output
-  bool help = false;
 };
 
 Command parse_command_line(int argc, char** argv) {
   using daq::sim::kMaxChannels;
   Command c;
   SimOptions& o = c.options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage_error(word + " needs a value");
-      return argv[++i];
-    };
-    if (word == "--help" || word == "-h") {
-      c.help = true;
-    } else if (word == "--generation") {
-      std::string v = value();
+  const std::vector<daq::cli::OptionSpec> specs = {
+      {"--generation", true}, {"--seed", true}, {"--events", true},  {"--toroids", true},
+      {"--bpms", true},       {"--adcs", true}, {"--cameras", true}, {"--samples", true},
+      {"--image", true},      {"--out", true},
+  };
+  const daq::cli::ParsedLine line = kProgram.parse_or_exit(argc, argv, specs);
+  if (!line.operands.empty()) usage_error("unexpected argument \"" + line.operands[0] + "\"");
+  for (const daq::cli::ParsedOption& opt : line.options) {
+    const std::string& word = opt.name;
+    const std::string& v = opt.value;
+    if (word == "--generation") {
       if (v != "2010" && v != "2024") {
         usage_error("--generation needs 2010 or 2024, not \"" + v + "\"");
       }
       o.generation = std::stoi(v);
     } else if (word == "--seed") {
-      o.seed = parse_number(word, value(), 0, std::numeric_limits<uint64_t>::max());
+      o.seed = parse_number(word, v, 0, std::numeric_limits<uint64_t>::max());
     } else if (word == "--events") {
-      o.events = parse_int(word, value(), 0, daq::sim::kMaxEvents);
+      o.events = parse_int(word, v, 0, daq::sim::kMaxEvents);
     } else if (word == "--toroids") {
-      o.toroids = parse_int(word, value(), 0, kMaxChannels);
+      o.toroids = parse_int(word, v, 0, kMaxChannels);
     } else if (word == "--bpms") {
-      o.bpms = parse_int(word, value(), 0, kMaxChannels);
+      o.bpms = parse_int(word, v, 0, kMaxChannels);
     } else if (word == "--adcs") {
-      o.adcs = parse_int(word, value(), 0, kMaxChannels);
+      o.adcs = parse_int(word, v, 0, kMaxChannels);
     } else if (word == "--cameras") {
-      o.cameras = parse_int(word, value(), 0, kMaxChannels);
+      o.cameras = parse_int(word, v, 0, kMaxChannels);
     } else if (word == "--samples") {
-      o.samples = parse_int(word, value(), 1, daq::sim::kMaxSamples);
+      o.samples = parse_int(word, v, 1, daq::sim::kMaxSamples);
     } else if (word == "--image") {
-      parse_image(value(), o);
+      parse_image(v, o);
     } else if (word == "--out") {
-      c.out = value();
+      c.out = v;
       if (c.out.empty()) usage_error("--out needs a file name");
-    } else if (word.starts_with("-")) {
-      usage_error("unknown option " + word);
-    } else {
-      usage_error("unexpected argument \"" + word + "\"");
     }
   }
   return c;
@@ -120,10 +122,6 @@ Command parse_command_line(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   Command c = parse_command_line(argc, argv);
-  if (c.help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
   std::string text;
   try {
     text = daq::sim::simulate_run(c.options);

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "run_writer.h"
 #include "table2h5/description.h"
 #include "table2h5/table_reader.h"
@@ -33,13 +34,33 @@ constexpr const char* kUsage =
     "                    [--codec gzip|none|bslz4] [--gzip-level N] [--memory MB]\n"
     "                    [--allow-truncated] TABLE\n"
     "       daq-table2h5 --check [--xml DESCR.xml] [--kind COLUMN=KIND]... TABLE\n"
-    "KIND: empty, mark, scalar, int, pairs, spectrum or image (the cell writer of a column\n"
-    "whose cells alone do not tell it).\n";
+    "Converts a table file of the plug-in's HDF5 conversion mode (-hdf5) into a run file;\n"
+    "TABLE - is standard input.\n"
+    "\n"
+    "  -o, --output OUT.h5  the run file (default: TABLE with .h5 in place of its extension;\n"
+    "                       needed when TABLE is -)\n"
+    "  --xml DESCR.xml      the run's XML description (-xdump): units, spectrum and image\n"
+    "                       parameters\n"
+    "  --fill VALUE         fill value of padded spectrum rows (default NaN)\n"
+    "  --kind COLUMN=KIND   the cell writer of a column whose cells alone do not tell it;\n"
+    "                       KIND: empty, mark, scalar, int, pairs, spectrum or image\n"
+    "  --codec CODEC        compression: gzip (default), none, bslz4\n"
+    "  --gzip-level N       gzip level 1 to 9 (default 1)\n"
+    "  --memory MB          memory for buffered rows, 1 to 1048576 (default 16)\n"
+    "  --allow-truncated    convert a table whose last row is cut, without that row\n"
+    "  --check              check the table and print what is missing; write nothing\n"
+    "  --help, --version    this text, the version\n"
+    "Options take their value as --opt=value or --opt value; -- ends the options.\n"
+    "\n"
+    "Exit status: 0 converted (or --check found nothing); 1 --check found problems;\n"
+    "2 usage error, a table or description that cannot be read or is malformed, or an\n"
+    "output that cannot be written; 130 or 143 interrupted (no file is left).\n";
 
 constexpr int kMaxListed = 10;  // non-increasing event IDs printed one by one
 
 struct Options {
-  std::string table;
+  std::string table;  // as messages name it
+  std::string input;  // the path read
   std::string out;
   std::string xml;
   double fill = std::numeric_limits<double>::quiet_NaN();
@@ -59,10 +80,9 @@ extern "C" void on_signal(int sig) {
   _exit(128 + sig);
 }
 
-[[noreturn]] void usage_error(const std::string& reason) {
-  std::fprintf(stderr, "daq-table2h5: %s\n%s", reason.c_str(), kUsage);
-  std::exit(2);
-}
+const daq::cli::Program kProgram("daq-table2h5", kUsage);
+
+[[noreturn]] void usage_error(const std::string& reason) { kProgram.usage_error(reason); }
 
 long number_option(const std::string& w, const std::string& v, long low, long high) {
   char* end = nullptr;
@@ -75,28 +95,31 @@ long number_option(const std::string& w, const std::string& v, long low, long hi
 }
 
 Options parse_options(int argc, char** argv) {
+  const std::vector<daq::cli::OptionSpec> specs = {
+      {"-o", true},           {"--output", true},           {"--xml", true},  {"--check", false},
+      {"--fill", true},       {"--allow-truncated", false}, {"--kind", true}, {"--codec", true},
+      {"--gzip-level", true}, {"--memory", true},
+  };
+  const daq::cli::ParsedLine line = kProgram.parse_or_exit(argc, argv, specs);
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string w = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage_error(w + " needs a value");
-      return argv[++i];
-    };
-    if (w == "-o") {
-      o.out = value();
+  for (const daq::cli::ParsedOption& opt : line.options) {
+    const std::string& w = opt.name;
+    const std::string& v = opt.value;
+    if (w == "-o" || w == "--output") {
+      o.out = v;
+      if (o.out.empty()) usage_error(w + " needs a file name");
+      if (o.out == "-") usage_error("an HDF5 file cannot be written to standard output (-o -)");
     } else if (w == "--xml") {
-      o.xml = value();
+      o.xml = v;
     } else if (w == "--check") {
       o.check = true;
     } else if (w == "--allow-truncated") {
       o.allow_truncated = true;
     } else if (w == "--fill") {
-      std::string v = value();
       char* end = nullptr;
       o.fill = std::strtod(v.c_str(), &end);
       if (v.empty() || *end != '\0') usage_error("--fill needs a number, not " + quoted(v));
     } else if (w == "--kind") {
-      std::string v = value();
       size_t eq = v.rfind('=');
       Kind kind;
       if (eq == std::string::npos || !kind_from_name(v.substr(eq + 1), &kind)) {
@@ -104,7 +127,6 @@ Options parse_options(int argc, char** argv) {
       }
       o.kinds[v.substr(0, eq)] = kind;
     } else if (w == "--codec") {
-      std::string v = value();
       if (v == "gzip") {
         o.codec = h5run::Codec::kGzip;
       } else if (v == "none") {
@@ -115,21 +137,25 @@ Options parse_options(int argc, char** argv) {
         usage_error("--codec needs gzip, none or bslz4, not " + quoted(v));
       }
     } else if (w == "--gzip-level") {
-      o.gzip_level = static_cast<int>(number_option(w, value(), 1, 9));
+      o.gzip_level = static_cast<int>(number_option(w, v, 1, 9));
     } else if (w == "--memory") {
-      o.memory = static_cast<size_t>(number_option(w, value(), 1, 1 << 20)) << 20;
-    } else if (w == "-h" || w == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (!w.empty() && w[0] == '-') {
-      usage_error("unknown option " + quoted(w));
-    } else if (o.table.empty()) {
-      o.table = w;
-    } else {
-      usage_error("more than one table file");
+      o.memory = static_cast<size_t>(number_option(w, v, 1, 1 << 20)) << 20;
     }
   }
-  if (o.table.empty()) usage_error("no table file");
+  if (line.operands.empty()) usage_error("no table file");
+  if (line.operands.size() > 1) usage_error("more than one table file");
+  o.table = o.input = line.operands[0];
+  if (o.table == "-") {
+    // Read twice, so a pipe is first copied to a file.
+    if (o.out.empty() && !o.check) usage_error("a table on standard input needs -o OUT.h5");
+    try {
+      o.input = daq::cli::standard_input_as_file();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "daq-table2h5: %s\n", e.what());
+      std::exit(2);
+    }
+    o.table = "standard input";
+  }
   if (o.out.empty()) {
     size_t slash = o.table.rfind('/');
     size_t dot = o.table.rfind('.');
@@ -519,7 +545,7 @@ void refuse_overwriting_inputs(const Options& o) {
     return !path.empty() && stat(path.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
            in.st_ino == out.st_ino;
   };
-  const char* what = same(o.table) ? "the input table"
+  const char* what = same(o.input) ? "the input table"
                      : same(o.xml) ? "the description file (--xml)"
                                    : nullptr;
   if (what != nullptr) {
@@ -556,7 +582,7 @@ struct Scan {
 // `check`, also the report of --check.
 Scan scan(const Options& o, const Description& d, bool check, std::vector<ColumnCounts>* counts,
           uint64_t* short_rows, uint64_t* non_increasing) {
-  TableReader reader(o.table, CellParse::kScan);
+  TableReader reader(o.input, CellParse::kScan);
   Scan s;
   s.header = reader.header();
   size_t n = s.header.channels.size();
@@ -629,7 +655,7 @@ int run(const Options& o) {
   // Second pass: every value parsed once, written, and what is missing
   // counted. Cells are parsed one at a time, into one cell, so that a row of
   // many cameras never holds more than one of them parsed.
-  TableReader reader(o.table, CellParse::kText);
+  TableReader reader(o.input, CellParse::kText);
   Cell cell;
   std::unique_ptr<h5run::RunWriter> writer;
   std::unique_ptr<Converter> converter;

@@ -1,20 +1,24 @@
-#!/usr/bin/python3
+#!/usr/bin/python3 -I
 """daq-quicklook: a run file of the HDF5 layout drawn as PNG pages.
 
-Exit status: 0 pages written, 1 a page cannot be written, 2 usage error or a file that cannot
-be read as a run file.
+Exit status: 0 pages written, 1 a page cannot be written (or its folder does not exist), 2 usage
+error or a file that cannot be read as a run file.
 """
 
 import argparse
 import json
 import os
+import shutil
 import sys
+import tempfile
 
-# The modules live beside this script in the source tree and in quicklook/ beside the
-# installed program.
+# The modules live beside this script in the source tree, in quicklook/ beside the built
+# program and in share/daq-quicklook/ of an installed tree.  Run with -I, Debian's Python takes
+# nothing from PYTHONPATH or the user's site-packages.
 _here = os.path.dirname(os.path.realpath(__file__))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path[:0] = [_here, os.path.join(_here, "quicklook")]
+sys.path[:0] = [_here, os.path.join(_here, "quicklook"),
+                os.path.join(_here, os.pardir, "share", "daq-quicklook")]
 
 import matplotlib  # noqa: E402
 
@@ -25,6 +29,11 @@ from ql_panels import PRESENCE_CHANNELS, HeaderRow, PresenceRow, rows_for  # noq
 from ql_runfile import RunFile, RunFileError  # noqa: E402
 
 PROG = "daq-quicklook"
+
+try:
+    from ql_version import VERSION  # configured by the build
+except ImportError:
+    VERSION = "unknown (source tree)"
 
 
 def parse_events(text):
@@ -41,17 +50,36 @@ def parse_events(text):
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog=PROG, description="Draws a run file of the HDF5 layout as PNG pages: a header, "
-        "the data-presence map and one band per channel. Further pages go to OUT-2.png, ...")
+        "the data-presence map and one band per channel. Further pages go to OUT-2.png, ...",
+        epilog="Exit status: 0 pages written; 1 a page cannot be written or its folder does not "
+        "exist; 2 usage error or a file that cannot be read as a run file.")
     parser.add_argument("run", metavar="RUN.h5", help="run file (daq-table2h5 or the plug-in's -h5)")
     parser.add_argument("-o", "--output", metavar="OUT.png",
-                        help="first page (default: RUN with .png in place of .h5)")
+                        help="first page (default: RUN with .png in place of .h5); - writes a "
+                        "run of one page to standard output")
     parser.add_argument("--channels", metavar="LIST",
                         help="comma-separated channel names (NAME or NAME:SUB), drawn in that order")
     parser.add_argument("--events", metavar="FIRST:LAST", type=parse_events,
                         help="only events with FIRST <= event ID <= LAST")
     parser.add_argument("--describe", action="store_true",
                         help="print a JSON list of the panels drawn")
-    return parser.parse_args(argv)
+    parser.add_argument("--version", action="version", version=f"{PROG} {VERSION}")
+    args = parser.parse_args(argv)
+    if args.output == "-" and args.describe:
+        parser.error("--describe and -o - both write to standard output")
+    return args
+
+
+def output_folder_missing(output):
+    """The folder of the first page when it does not exist: it is not made."""
+    folder = os.path.dirname(output)
+    return folder if folder and not os.path.isdir(folder) else None
+
+
+def copy_to_stdout(path):
+    with open(path, "rb") as page:
+        shutil.copyfileobj(page, sys.stdout.buffer)
+    sys.stdout.buffer.flush()
 
 
 def pick_channels(run, wanted):
@@ -74,7 +102,12 @@ def pick_channels(run, wanted):
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    to_stdout = args.output == "-"
     output = args.output or (os.path.splitext(args.run)[0] + ".png")
+    missing = None if to_stdout else output_folder_missing(output)
+    if missing:
+        print(f"{PROG}: {output}: cannot write (no folder {missing})", file=sys.stderr)
+        return 1
     try:
         run = RunFile(args.run)
     except RunFileError as err:
@@ -92,8 +125,23 @@ def main(argv=None):
             first.append(PresenceRow(chunk, part + 1, parts))
         rows = [row for ch in channels for row in rows_for(ch)]
         pages = paginate(rows, first)
-        names = page_names(output, len(pages))
         described = []
+        if to_stdout:
+            if len(pages) > 1:
+                print(f"{PROG}: {args.run}: {len(pages)} pages do not fit standard output; "
+                      "choose channels (--channels) or -o OUT.png", file=sys.stderr)
+                return 2
+            with tempfile.TemporaryDirectory(prefix="daq-quicklook-") as folder:
+                path = os.path.join(folder, "page.png")
+                draw_page(pages[0], run, 1, 1, path, described)
+                try:
+                    copy_to_stdout(path)
+                except OSError as err:
+                    print(f"{PROG}: standard output: cannot write ({err.strerror or err})",
+                          file=sys.stderr)
+                    return 1
+            return 0
+        names = page_names(output, len(pages))
         for number, (page, path) in enumerate(zip(pages, names), start=1):
             try:
                 draw_page(page, run, number, len(pages), path, described)

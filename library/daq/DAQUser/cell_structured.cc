@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cells.h"
+#include "run_report.h"
 
 namespace daq {
 
@@ -16,12 +17,18 @@ void write_structured_cell(ChannelTurn& turn) {
   if (data->data_2024) {
     if (vexa_daq_to_eqdata_2024(nullptr, data->SrvbHeader_2024, turn.chhd, &eqdata, false) != 0) {
       converted = false;
-      if (turn.text) std::fputs("!!!Failed to extract data of type EqData (2024)!!!\n", stdout);
+      if (turn.text) {
+        std::fputs("!!!Failed to extract data of type EqData (2024)!!!\n", stdout);
+        report::structured_failed(turn.index, turn.evid != 0 ? turn.evid : turn.evid64);
+      }
     }
   } else if (vexa_daq_to_eqdata(nullptr, data->GetServBlockHead_2010(), turn.chhd, &eqdata,
                                 false) != 0) {
     converted = false;
-    if (turn.text) std::fputs("!!!Failed to extract data of type EqData!!!\n", stdout);
+    if (turn.text) {
+      std::fputs("!!!Failed to extract data of type EqData!!!\n", stdout);
+      report::structured_failed(turn.index, turn.evid != 0 ? turn.evid : turn.evid64);
+    }
   }
   h5::structured(turn.index, converted);
 }

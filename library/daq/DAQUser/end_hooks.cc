@@ -10,6 +10,7 @@
 #include "h5_output.h"
 #include "number_format.h"
 #include "output_status.h"
+#include "run_report.h"
 #include "table_file.h"
 
 namespace {
@@ -37,9 +38,10 @@ void put_id(std::string& out, uint64_t id) { daq::fmt::put_lu(out, id); }
 // "Chan:<name>\t<id>,<id>,...\n" per channel, from the lists of one generation.
 template <typename Id>
 void write_event_ids(const std::vector<Id>* lists, const char* hook) {
+  errno = 0;
   fdids = std::fopen(fileids, "w+");
   if (fdids == nullptr) {
-    std::perror("fopen");
+    daq::report::output_failed("event-ID file", fileids, errno != 0 ? errno : EIO);
     std::fputs("vexa_user_end2010(): failed to open event IDs file for writing\n", stdout);
     daq::note_output_failure();
     return;
@@ -69,6 +71,7 @@ void write_event_ids(const std::vector<Id>* lists, const char* hook) {
   fdids = nullptr;
   if (error != 0) {
     daq::report_file_error(hook, action, "event IDs file", error);
+    daq::report::output_failed("event-ID file", fileids, error);
     daq::note_output_failure();
   }
 }
@@ -93,8 +96,10 @@ void write_description(vexa_daq_reader_base* reader) {
       dims.push_back(&e);
     }
   }
+  errno = 0;
   int result = dump_chan_desr(vcout, xfile, 2, 0, -1, nullptr, dims);
   if (result != 0) {
+    daq::report::output_failed("XML description", xfile, errno != 0 ? errno : EIO);
     std::printf("Failed to dump XML description file error: %d\n", result);
     daq::note_output_failure();
   }
@@ -109,6 +114,7 @@ int end_run(vexa_daq_reader_base* reader, const std::vector<Id>* lists, const ch
   if (!nodump) daq::close_table_file(hook);
   if (reader != nullptr && dumpxml) write_description(reader);
   daq::h5::finish();
+  daq::report::finish_run();
   return daq::outputs_failed() ? -1 : 0;
 }
 

@@ -7,6 +7,7 @@
 #include "daq_user.h"
 #include "number_format.h"
 #include "row_writer.h"
+#include "run_report.h"
 #include "table_file.h"
 
 namespace daq {
@@ -103,13 +104,14 @@ bool read_channel_block(vexa_daq_getdata* data, ChannelTurn& turn, int& status) 
   return true;
 }
 
-void report_bad_channel(vexa_daq_getdata* data) {
+void report_bad_channel(const ChannelTurn& turn) {
   ++bad_chans;
   int nframe = 0, compr = 0, bpp = 0, len = 0;
-  if (data->GetImagePar(&nframe, &compr, &bpp, &len) == 0) {
+  if (turn.data->GetImagePar(&nframe, &compr, &bpp, &len) == 0) {
     std::printf(" Image.nframe:%d  compr:%d bpp:%d len:%d\n", nframe, compr, bpp, len);
   } else {
     std::fputs("No image parameters availanle\n", stdout);
+    report::no_image_parameters(turn.index, turn.evid != 0 ? turn.evid : turn.evid64);
   }
 }
 
@@ -232,7 +234,7 @@ int vexa_user_loop(vexa_daq_getdata* data) {
       return fail_row(row, writing);
     }
     if (writing && outmode != 0) put_status_word(row, statusch);
-    if (statusch != 0) report_bad_channel(data);
+    if (statusch != 0) report_bad_channel(turn);
 
     if (!writing && !h5_out) {
       if (type >= 1 && type <= 4) record_event_id(turn);

@@ -9,6 +9,8 @@
 #include <ctime>
 #include <string>
 
+#include "run_report.h"
+
 namespace daq {
 
 namespace {
@@ -21,15 +23,13 @@ constexpr size_t kNameLimit = 256;
 
 bool name_fits(const std::string& name) {
   if (name.size() < kNameLimit) return true;
-  std::fprintf(stderr, "grab: file name too long: %s\n", name.c_str());
+  report::image_failed(name, 0, "name of 256 bytes or more");
   return false;
 }
 
 FILE* open_image_file(const std::string& name, const char* mode) {
   FILE* f = std::fopen(name.c_str(), mode);
-  if (f == nullptr) {
-    std::fprintf(stderr, "grab: can't open %s: %s\n", name.c_str(), std::strerror(errno));
-  }
+  if (f == nullptr) report::image_failed(name, errno != 0 ? errno : EIO);
   return f;
 }
 
@@ -47,7 +47,7 @@ int finish_file(FILE* f, const std::string& name, bool written, off_t size_befor
   bool plain = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
   if (std::fclose(f) != 0 && err == 0) err = errno != 0 ? errno : EIO;
   if (err == 0) return 0;
-  std::fprintf(stderr, "grab: can't write %s: %s\n", name.c_str(), std::strerror(err));
+  report::image_failed(name, err);
   if (!plain) return -2;
   if (size_before == kNew) {
     std::remove(name.c_str());
@@ -135,9 +135,14 @@ int write_raw_file(char* file_name, int width, int height, int lbpx, unsigned ch
 int write_image_to_file(int width, int height, int lbpx, unsigned char* data, time_stamp* tm,
                         uint64_t event_id, char* channel) {
   using namespace daq;
-  if (camera_small_space(10.0f) != 0) return -5;
-
   std::string channel_nosl = channel != nullptr ? channel : "";
+  if (int small = camera_small_space(10.0f); small != 0) {
+    std::string dir = imdir != nullptr ? imdir : "./";
+    report::image_failed(dir + "/" + channel_nosl, 0,
+                         small > 0 ? "less than 10 % of the file system holding ./ is free"
+                                   : "the free space of ./ cannot be examined");
+    return -5;
+  }
   if (!name_fits(channel_nosl)) return -2;
   replace_all(channel_nosl, '/', '_');
 

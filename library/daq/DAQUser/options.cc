@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "daq_user.h"
 #include "h5_output.h"
+#include "run_report.h"
 #include "run_state.h"
 
 namespace {
@@ -50,12 +52,30 @@ const FlagOption kFlags[] = {
 
 bool takes_value(const char* word) { return std::strchr(word, '-') == nullptr; }
 
+// The words that parse_options knows, flags or not.
+bool known_word(const char* word) {
+  for (const FlagOption& f : kFlags) {
+    if (std::strcmp(word, f.word) == 0) return true;
+  }
+  for (const char* w : {"-out", "-xdump", "-fti", "-h5", "-h5z", "-imdump"}) {
+    if (std::strcmp(word, w) == 0) return true;
+  }
+  return false;
+}
+
 // An option with an optional value ("-xdump", "-imdump"): a next word without
 // "-" is its value; a word with "-" is parsed as the next option.  Returns
-// how far the index advances.
-int optional_value(int i, int argc, char** argv, char** value) {
+// how far the index advances; a next word that is no option word is named
+// in a warning, as it may well have been meant as the value.
+int optional_value(int i, int argc, char** argv, char** value, const char* fallback) {
   if (i + 1 >= argc) return 2;
-  if (!takes_value(argv[i + 1])) return 1;
+  if (!takes_value(argv[i + 1])) {
+    if (!known_word(argv[i + 1])) {
+      daq::report::warning(std::string("'") + argv[i + 1] + "' after " + argv[i] +
+                           " is not taken as its value (a value holds no '-'); " + fallback);
+    }
+    return 1;
+  }
   daq::keep_option_value(value, argv[i + 1]);
   return 2;
 }
@@ -71,6 +91,7 @@ namespace daq {
 
 void parse_options(int argc, char** argv) {
   int i = 1;
+  int skipped = -1;  // a word already named as a value not taken
   while (i < argc) {
     const char* word = argv[i];
     int step = 1;
@@ -85,7 +106,8 @@ void parse_options(int argc, char** argv) {
       *flag->flag = true;
     } else if (std::strcmp(word, "-xdump") == 0) {
       dumpxml = true;
-      step = optional_value(i, argc, argv, &xfile);
+      step = optional_value(i, argc, argv, &xfile, "the description goes to the default file");
+      if (step == 1) skipped = i + 1;
     } else if (std::strcmp(word, "-fti") == 0) {
       if (i + 1 < argc) {
         if (!takes_value(argv[i + 1])) {
@@ -109,7 +131,10 @@ void parse_options(int argc, char** argv) {
       step = 2;
     } else if (std::strcmp(word, "-imdump") == 0) {
       imdump = true;
-      step = optional_value(i, argc, argv, &imdir);
+      step = optional_value(i, argc, argv, &imdir, "images go to the default folder");
+      if (step == 1) skipped = i + 1;
+    } else if (i != skipped) {
+      report::warning(std::string("unknown option word '") + word + "' ignored");
     }
     i += step;
   }

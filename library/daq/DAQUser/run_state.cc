@@ -7,6 +7,7 @@
 
 #include "daq_user.h"
 #include "h5_output.h"
+#include "run_report.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ void reset_run_state() {
   restore_default_names();
   ftilist = nullptr;
   h5::reset();
+  report::reset();
   if (fd != nullptr) std::fclose(fd);
   fd = nullptr;
   if (fdids != nullptr) std::fclose(fdids);

@@ -1,5 +1,6 @@
 // Start of a run: options, channel table, table file header, channel list
 // and parameter table.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "options.h"
 #include "output_status.h"
 #include "row_writer.h"
+#include "run_report.h"
 #include "table_file.h"
 
 namespace {
@@ -90,6 +92,7 @@ void build_parameter_table() {
 // The body shared by the start hooks of both generations.
 int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation) {
   if (reader == nullptr) return -1;
+  daq::report::start_run();
   daq::parse_options(argc, argv);
   daq::reset_table_file_errors();
   daq::reset_output_failures();
@@ -140,9 +143,10 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation
   std::string& header = daq::row_text();
   header.clear();
   if (!nodump) {
+    errno = 0;
     fd = std::fopen(file, "w+");
     if (fd == nullptr) {
-      std::perror("fopen");
+      daq::report::output_failed("table file", file, errno != 0 ? errno : EIO);
       std::fputs("vexa_user_init(): failed to open file for writing\n", stdout);
       return -5;
     }

@@ -7,6 +7,7 @@
 #include "daq_user.h"
 #include "output_status.h"
 #include "row_writer.h"
+#include "run_report.h"
 
 namespace daq {
 
@@ -41,6 +42,7 @@ bool write_table_row(std::string& text) {
   if (table_error == 0) return true;
   if (!table_error_reported) {
     std::printf("vexa_user_loop(): failed to write table file: %s\n", std::strerror(table_error));
+    report::output_failed("table file", file, table_error);
     table_error_reported = true;
   }
   return false;
@@ -71,6 +73,7 @@ void close_table_file(const char* hook) {
   fd = nullptr;
   if (error != 0) {
     report_file_error(hook, action, "table file", error);
+    if (!table_error_reported) report::output_failed("table file", file, error);
     note_output_failure();
   }
 }
