@@ -1,7 +1,9 @@
 #include "h5_output.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +45,11 @@ struct State {
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> descriptions;
   std::vector<int32_t> ints;
   std::string name;
+  // Rows of the file so far, and per row cut short by a failed read the
+  // first channel it lost: the channels from there on get code 3.
+  uint64_t rows = 0;
+  std::vector<std::pair<uint64_t, int>> cuts;
+  std::vector<uint64_t> cut_rows;
 };
 
 State& state() {
@@ -129,7 +136,12 @@ int group_of(int i, int kind) {
     }
     ++s.groups_made;
     int value_type = converts_to_int(i) ? DAQUSER_H5_INT32 : DAQUSER_H5_FLOAT32;
-    int ch = s.api->add_channel(s.writer, column_name(i).c_str(), kind, value_type);
+    s.cut_rows.clear();
+    for (const auto& [row, from] : s.cuts) {
+      if (from <= i && row + 1 < s.rows) s.cut_rows.push_back(row);
+    }
+    int ch = s.api->add_channel(s.writer, column_name(i).c_str(), kind, value_type,
+                                s.cut_rows.data(), s.cut_rows.size());
     if (ch < 0) {
       give_up("vexa_user_loop()");
       return -1;
@@ -149,6 +161,36 @@ int group_of(int i, int kind) {
     return -1;
   }
   return s.group[i];
+}
+
+// The name of `path` with its directory resolved, for comparing names of
+// files that may not exist yet.
+std::string resolved_name(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  char* real = realpath(dir.c_str(), nullptr);
+  std::string out = real != nullptr ? std::string(real) + "/" + path.substr(slash + 1) : path;
+  std::free(real);
+  return out;
+}
+
+// Whether two names lead to the same file: the same device and inode when
+// both exist, else the same name once their directories are resolved.
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+  return resolved_name(a) == resolved_name(b);
+}
+
+// The text output the HDF5 file would replace, or null.
+const char* output_named_by(const std::string& h5) {
+  if (!nodump && file != nullptr && same_file(h5, file)) return "the table file";
+  if (evstatdump && fileids != nullptr && same_file(h5, fileids)) return "the event-ID file";
+  if (dumpxml && xfile != nullptr && same_file(h5, xfile)) return "the XML description";
+  return nullptr;
 }
 
 std::string option_words(int argc, char** argv) {
@@ -206,6 +248,10 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
                 s.codec.c_str());
     s.codec = "gzip";
   }
+  if (const char* other = output_named_by(s.file)) {
+    std::printf("vexa_user_init(): failed to open HDF5 file %s: it is %s\n", s.file.c_str(), other);
+    return -5;
+  }
   char error[512] = "";
   s.writer = s.api->open(s.file.c_str(), s.codec.c_str(), error, sizeof error);
   if (s.writer == nullptr) {
@@ -220,6 +266,8 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
   s.channels_cut_reported = false;
   s.block.assign(nchans, {});
   s.descriptions.clear();
+  s.rows = 0;
+  s.cuts.clear();
   const std::vector<chan_descr_2010*>* list = reader->get_descr_list();
   for (size_t k = 0; list != nullptr && k < list->size(); ++k) {
     const chan_descr_2010* d = (*list)[k];
@@ -243,7 +291,25 @@ void begin_event(uint64_t id, uint32_t sec, uint32_t usec, const char* iso, uint
                  int type, const char* type_name) {
   State& s = state();
   if (s.writer == nullptr) return;
+  ++s.rows;
   check(s.api->begin_event(s.writer, id, sec, usec, iso, status, type, type_name));
+}
+
+void cut_short(int from) {
+  State& s = state();
+  if (s.writer == nullptr || s.rows == 0) return;
+  // Channels with a group get the code now; those without keep the row for
+  // when their group is made.
+  bool later = false;
+  for (size_t i = static_cast<size_t>(std::max(from, 0)); i < s.group.size(); ++i) {
+    if (s.group[i] >= 0) {
+      check(s.api->missing(s.writer, s.group[i], kCutShort));
+      if (s.writer == nullptr) return;
+    } else {
+      later = true;
+    }
+  }
+  if (later) s.cuts.emplace_back(s.rows - 1, from);
 }
 
 void channel_block(int i, uint32_t srv_block, uint32_t chan, uint64_t macro_pulse) {
@@ -372,6 +438,12 @@ void image_missing(int i, Code code) {
 void structured(int i, bool converted) {
   int ch = group_of(i, DAQUSER_H5_STRUCTURED);
   if (ch >= 0) check(state().api->converted(state().writer, ch, converted ? 1 : 0));
+}
+
+void drop() {
+  State& s = state();
+  if (s.writer != nullptr) s.api->abandon(s.writer);
+  s.writer = nullptr;
 }
 
 bool finish() {

@@ -137,6 +137,9 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation
   }
   if (ftilist != nullptr) build_conversion_flags();
 
+  // The HDF5 file first: it checks its target without replacing anything,
+  // where opening the table empties it.
+  if (int rc = daq::h5::start(reader, generation, argc, argv); rc != 0) return rc;
   std::string& header = daq::row_text();
   header.clear();
   if (!nodump) {
@@ -144,14 +147,10 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation
     if (fd == nullptr) {
       std::perror("fopen");
       std::fputs("vexa_user_init(): failed to open file for writing\n", stdout);
+      daq::h5::drop();
       return -5;
     }
     put_event_column_names(header);
-  }
-  if (int rc = daq::h5::start(reader, generation, argc, argv); rc != 0) {
-    if (fd != nullptr) std::fclose(fd);
-    fd = nullptr;
-    return rc;
   }
 
   std::fputs("vexa_user_init()==== CHANNELS ==============\n", stdout);

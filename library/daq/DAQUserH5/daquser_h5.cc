@@ -66,6 +66,8 @@ daquser_h5* open(const char* path, const char* codec_name, char* error, size_t e
   // Runs of thousands of channels write tens of thousands of datasets at
   // every flush: fewer, larger flushes, still a fixed bound on memory.
   options.memory_bound = size_t{64} << 20;
+  options.event_status = true;
+  options.event_type = true;
   if (!parse_codec(codec_name, &options.codec)) {
     copy_error(std::string("unknown codec ") + codec_name, error, error_size);
     return nullptr;
@@ -95,10 +97,13 @@ int run_flag(daquser_h5* h, const char* name, uint8_t value) {
   return guarded(h, [&](h5run::RunWriter& w) { w.set_attribute(name, value); });
 }
 
-int add_channel(daquser_h5* h, const char* column, int kind, int value_type) {
+int add_channel(daquser_h5* h, const char* column, int kind, int value_type,
+                const uint64_t* cut_rows, size_t cut_count) {
   int ch = -1;
   int rc = guarded(h, [&](h5run::RunWriter& w) {
     h5run::ChannelSpec spec;
+    if (cut_rows != nullptr) spec.cut_short_rows.assign(cut_rows, cut_rows + cut_count);
+    spec.stats = h5run::ValueType::kFloat32;
     spec.column = column != nullptr ? column : "";
     spec.kind_source = "host";
     spec.status = true;
@@ -135,7 +140,7 @@ int add_channel(daquser_h5* h, const char* column, int kind, int value_type) {
 
 int channel_string(daquser_h5* h, int ch, const char* name, const char* value) {
   return guarded(h, [&](h5run::RunWriter& w) {
-    w.set_channel_attribute(ch, name, value != nullptr ? value : "");
+    w.set_description_attribute(ch, name != nullptr ? name : "", value != nullptr ? value : "");
   });
 }
 

@@ -220,10 +220,10 @@ void Column::create(uint64_t rows) {
 // The written rows, `old_dims` wide, copied block by block into a new
 // dataset of the current row shape and type, which then takes the name.
 void Column::remake(const std::vector<hsize_t>& old_dims) {
+  // Chunks of about 64 KiB: the rows of the run's first block, which size
+  // the chunks of a dataset made at its first write, are not known here.
   size_t row_bytes = std::max<size_t>(fill_row_.size(), 1);
-  uint64_t hint =
-      std::max<size_t>((block_bytes_ != 0 ? block_bytes_ : kDefaultChunkBytes) / row_bytes, 1);
-  Dataset fresh = make_dataset(hint, true);
+  Dataset fresh = make_dataset(std::max<size_t>(kDefaultChunkBytes / row_bytes, 1), true);
   std::vector<hsize_t> dims{extent_};
   dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
   check_status(H5Dset_extent(fresh.get(), dims.data()), "extend " + name_);
@@ -231,7 +231,9 @@ void Column::remake(const std::vector<hsize_t>& old_dims) {
   for (hsize_t d : old_dims) old_elements *= d;
   if (extent_ > 0 && old_elements > 0) {
     // Blocks of whole chunks of the new dataset, about a block of rows each.
-    uint64_t block = std::max<uint64_t>(hint / chunk_rows_, 1) * chunk_rows_;
+    uint64_t rows_a_block =
+        std::max<size_t>((block_bytes_ != 0 ? block_bytes_ : kDefaultChunkBytes) / row_bytes, 1);
+    uint64_t block = std::max<uint64_t>(rows_a_block / chunk_rows_, 1) * chunk_rows_;
     Bytes rows;
     for (uint64_t first = 0; first < extent_; first += block) {
       uint64_t n = std::min(block, extent_ - first);
