@@ -698,7 +698,7 @@ void RunWriter::make_stats(Channel& c, int m, uint64_t first_row) {
 }
 
 template <typename T>
-void RunWriter::put_member(int ch, int m, const T* values, size_t count) {
+void RunWriter::put_member(int ch, int m, const T* values, size_t count, bool failed) {
   uint64_t r = row();
   Channel& c = channel(ch);
   if (c.spec.kind != Kind::kSpectrum) throw Error(c.spec.column + " is not a spectrum channel");
@@ -712,17 +712,16 @@ void RunWriter::put_member(int ch, int m, const T* values, size_t count) {
     member.length = new_column(c.group.get(), name + "Length", H5T_NATIVE_INT32,
                                std::vector<hsize_t>{}, &absent, r);
   }
-  if (values != nullptr) {
+  if (!failed) {
     if (!member.values) {
       make_member(c, m, count, r);
     } else if (count > member.values->row_elements()) {
       wait();
       member.values->grow({count});
     }
-    convert(c.spec.values, values, count, member.values->row(r));
+    if (count > 0) convert(c.spec.values, values, count, member.values->row(r));
   }
-  *static_cast<int32_t*>(member.length->row(r)) =
-      values != nullptr ? static_cast<int32_t>(count) : -2;
+  *static_cast<int32_t*>(member.length->row(r)) = failed ? -2 : static_cast<int32_t>(count);
   c.touched = true;
 }
 
@@ -736,7 +735,7 @@ void RunWriter::set_member(int ch, int m, const int32_t* values, size_t count) {
   put_member(ch, m, values, count);
 }
 void RunWriter::set_member_failed(int ch, int m) {
-  put_member(ch, m, static_cast<const double*>(nullptr), 0);
+  put_member(ch, m, static_cast<const double*>(nullptr), 0, true);
 }
 
 void RunWriter::set_member_stat(int ch, int m, int bit, double value) {

@@ -68,7 +68,7 @@ struct ChannelSpec {
   bool status = false;  // SrvBlockStatus and ChanStatus datasets
   bool macro_pulse = false;
   // Rows before the channel was added whose cells were cut short (ascending).
-  std::vector<uint64_t> cut_short_rows;
+  std::vector<uint64_t> cut_short_rows{};
 };
 
 struct EventColumns {
@@ -166,6 +166,8 @@ class RunWriter {
   void set_member(int ch, int m, const double* values, size_t count);
   void set_member(int ch, int m, const float* values, size_t count);
   void set_member(int ch, int m, const int32_t* values, size_t count);
+  // A member that could not be read (Member<m>Length -2); a member of no
+  // values is set_member(..., 0) with any pointer.
   void set_member_failed(int ch, int m);
   void set_member_stat(int ch, int m, int bit, double value);
   // Pixels row by row, `width` x `height`.
@@ -198,7 +200,7 @@ class RunWriter {
   void make_member(Channel& c, int m, size_t width, uint64_t first_row);
   void make_stats(Channel& c, int m, uint64_t first_row);
   template <typename T>
-  void put_member(int ch, int m, const T* values, size_t count);
+  void put_member(int ch, int m, const T* values, size_t count, bool failed = false);
   template <typename T>
   void put_image(int ch, const void* pixels, size_t width, size_t height, int bits);
 
