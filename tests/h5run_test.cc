@@ -397,6 +397,33 @@ TEST_F(H5runTest, BitshuffleLz4RoundTrips) {
   EXPECT_EQ(read(file(), "run/CAM/Pixels", &dims), (std::vector<double>{9, 8, 7, 6}));
 }
 
+// Per-event values beside a megapixel camera, whose frames fill a block of
+// rows each: their chunks still hold 1024 events, also for a channel that
+// starts late.
+TEST_F(H5runTest, EventValuesKeepLongChunksBesideLargeFrames) {
+  {
+    RunWriter w(file().string(), {.memory_bound = 1 << 20});
+    int cam = w.add_channel({.column = "CAM", .kind = h5run::Kind::kImage});
+    int s = w.add_channel({.column = "S", .kind = h5run::Kind::kScalar});
+    int late = w.add_channel({.column = "LATE", .kind = h5run::Kind::kScalar});
+    std::vector<uint16_t> frame(1024 * 1024, 3);
+    for (int e = 0; e < 12; ++e) {
+      w.begin_event(event(static_cast<uint64_t>(e)));
+      w.set_image(cam, frame.data(), 1024, 1024);
+      w.set_scalar(s, 1.0);
+      if (e >= 10) w.set_scalar(late, 2.0);
+      w.end_event();
+    }
+    w.commit();
+  }
+  EXPECT_EQ(chunks(file(), "run/EventId"), std::vector<hsize_t>{1024});
+  EXPECT_EQ(chunks(file(), "run/S/Value"), std::vector<hsize_t>{1024});
+  EXPECT_EQ(chunks(file(), "run/LATE/Value"), std::vector<hsize_t>{1024});
+  EXPECT_EQ(chunks(file(), "run/CAM/Pixels"), (std::vector<hsize_t>{1, 1024, 1024}));
+  std::vector<hsize_t> dims;
+  EXPECT_EQ(read(file(), "run/S/Value", &dims), std::vector<double>(12, 1.0));
+}
+
 // Rows that widen after the dataset was made: an empty or tiny first row
 // never sets the chunk shape, and every value stays where it was put.
 TEST_F(H5runTest, RowsThatWidenLaterMakeTheDatasetAgain) {

@@ -18,6 +18,7 @@ namespace {
 constexpr H5Z_filter_t kBitshuffle = 32008;
 constexpr size_t kMaxChunkBytes = 4 << 20;
 constexpr size_t kDefaultChunkBytes = 64 << 10;
+constexpr uint64_t kMinEventChunkRows = 1024;
 
 }  // namespace
 
@@ -151,6 +152,10 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
     row_bytes *= chunk_dims.back();
   }
   if (rows == 0) rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
+  // A per-event value made at a write within the run gets chunks of at least
+  // 1024 events, however few rows a block of wide rows (a camera's) left it;
+  // made at the end, its chunk is the run.
+  if (row_dims_.empty() && !finishing_) rows = std::max<uint64_t>(rows, kMinEventChunkRows);
   hsize_t chunk_rows =
       std::clamp<hsize_t>(rows, 1, std::max<size_t>(kMaxChunkBytes / row_bytes, 1));
   // Chunks compressed here are written whole: frames of 64 KiB and more get a
@@ -520,6 +525,7 @@ void Column::widen_type(hid_t type) {
 }
 
 void Column::finish(uint64_t events) {
+  finishing_ = true;
   flush();
   if (!dataset_.valid()) create(events);
   if (events > extent_) {

@@ -133,7 +133,8 @@ class Column {
   std::vector<unsigned char> fill_element_;
   std::string fill_text_;
   Dataset dataset_;
-  uint64_t extent_ = 0;  // rows of the dataset in the file
+  uint64_t extent_ = 0;     // rows of the dataset in the file
+  bool finishing_ = false;  // the last write: what is buffered is the rest of the run
   uint64_t chunk_rows_ = 0;
   std::vector<hsize_t> chunk_dims_;  // chunk shape of a row
   uint64_t first_ = 0;               // row of the first buffered row
