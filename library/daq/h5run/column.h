@@ -54,6 +54,7 @@ class Column {
   // A string row (string columns only).
   void set_string(uint64_t index, std::string_view text);
 
+  const std::string& name() const { return name_; }
   const std::vector<hsize_t>& row_dims() const { return row_dims_; }
   size_t row_elements() const { return row_elements_; }
   size_t element_size() const { return element_; }

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <utility>
 
+#include "dimension_scales.h"
+
 namespace h5run {
 
 namespace {
@@ -295,6 +297,7 @@ struct RunWriter::Channel {
   std::vector<std::string> pair_names, pair_links;
   std::vector<std::unique_ptr<Column>> pairs;
   std::unordered_set<std::string> links;  // dataset names taken in the group
+  std::string link;                       // the group's name in /run
   int32_t pair_count = 0;
   size_t fixed_width = 0, fixed_height = 0;
   bool touched = false;
@@ -446,6 +449,7 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   link_names_.insert(unique);
   auto c = std::make_unique<Channel>();
   c->spec = spec;
+  c->link = unique;
   if (spec.kind == Kind::kScalarInt) c->spec.values = ValueType::kInt32;
   if (c->spec.stats != ValueType::kFloat32) c->spec.stats = ValueType::kFloat64;
   c->group = Group(
@@ -465,6 +469,7 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   const uint64_t zero64 = 0;
   const int32_t zero = 0;
   c->links.insert(std::begin(kChannelDatasets), std::end(kChannelDatasets));
+  c->links.insert({"PixelY", "PixelX", "StatBit"});
   if (!spec.cut_short_rows.empty() && spec.cut_short_rows.front() < first) {
     // Cells cut short before the channel had its group: those rows are
     // written first, the rows between keep the fill.
@@ -957,6 +962,7 @@ void RunWriter::commit() {
         }
       }
     }
+    write_dimension_scales();
     set_attribute("events", events_);
     event_columns_.clear();
     ev_status_.reset();
@@ -973,6 +979,59 @@ void RunWriter::commit() {
     throw;
   }
   done_ = true;
+}
+
+// EventId is the scale of every per-event axis; the other axes get scales
+// in their group: the sample index of each spectrum member, the statistics
+// bit, the image's y and x.
+void RunWriter::write_dimension_scales() {
+  DimensionScales scales;
+  hid_t events = event_columns_[0]->dataset();
+  scales.add_scale(events, "/run/EventId", "EventId");
+  auto per_event = [&](Column& col, const std::string& group, std::vector<hid_t> more) {
+    more.insert(more.begin(), events);
+    scales.attach(col.dataset(), group + "/" + col.name(), more);
+  };
+  for (size_t k = 1; k < event_columns_.size(); ++k) per_event(*event_columns_[k], "/run", {});
+  for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
+    if (*col) per_event(**col, "/run", {});
+  }
+  std::vector<Dataset> axes;
+  for (auto& c : channels_) {
+    std::string group = "/run/" + c->link;
+    auto axis = [&](const std::string& name, hsize_t length) {
+      Dataspace space(check(H5Screate_simple(1, &length, nullptr), "create a dataspace"));
+      PropList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), "create a property list"));
+      H5Pset_obj_track_times(dcpl.get(), false);
+      axes.emplace_back(check(H5Dcreate2(c->group.get(), name.c_str(), H5T_NATIVE_INT32,
+                                         space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
+                              "create the dataset " + name));
+      std::vector<int32_t> index(length);
+      for (hsize_t k = 0; k < length; ++k) index[k] = static_cast<int32_t>(k);
+      if (length > 0) {
+        check_status(H5Dwrite(axes.back().get(), H5T_NATIVE_INT32, H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                              index.data()),
+                     "write " + name);
+      }
+      scales.add_scale(axes.back().get(), group + "/" + name, name);
+      return axes.back().get();
+    };
+    hid_t stat_bit = -1;
+    c->each_column([&](Column& col) {
+      const std::vector<hsize_t>& dims = col.row_dims();
+      if (dims.empty()) {
+        per_event(col, group, {});
+      } else if (col.name() == "Pixels") {
+        per_event(col, group, {axis("PixelY", dims[0]), axis("PixelX", dims[1])});
+      } else if (col.name().size() > 5 && col.name().ends_with("Stats")) {
+        if (stat_bit < 0) stat_bit = axis("StatBit", 32);
+        per_event(col, group, {stat_bit});
+      } else {
+        per_event(col, group, {axis(col.name() + "Sample", dims[0])});
+      }
+    });
+  }
+  scales.write();
 }
 
 void RunWriter::publish() {

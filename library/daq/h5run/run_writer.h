@@ -206,6 +206,8 @@ class RunWriter {
 
   // Makes the temporary file and notes it for removal on a signal.
   void make_temporary();
+  // The dimension scales of every dataset, at the end of the run.
+  void write_dimension_scales();
   // Gives the closed file its mode and its name.
   void publish();
 
