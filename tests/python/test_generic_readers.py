@@ -44,3 +44,15 @@ def test_channels_open_with_named_dimensions(files, engine, producer):
     event = int(run.EventId[3])
     assert float(merged.sel(EventId=event).toroid) == pytest.approx(float(a.Value[3]))
     assert np.isnan(merged.gauge.values).sum() == (b.Missing.values != 0).sum()
+
+
+@pytest.mark.parametrize("producer", ["plugin", "converter"])
+def test_values_carry_units_and_names(files, producer):
+    toroid = xr.open_dataset(files[producer], group="run/TOROID.1", engine="h5netcdf")
+    assert toroid.Value.attrs["units"] == "nC"
+    assert toroid.Value.attrs["long_name"] == "TOROID.1"
+    bpm = xr.open_dataset(files[producer], group="run/BPM.1", engine="netcdf4")
+    assert bpm.x.attrs["long_name"] == "BPM.1 x"
+    adc = xr.open_dataset(files[producer], group="run/ADC.1", engine="h5netcdf")
+    assert adc.Member1.attrs["long_name"] == "ADC.1 member 1"
+    assert "units" not in adc.Missing.attrs

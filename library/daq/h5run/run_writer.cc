@@ -298,6 +298,7 @@ struct RunWriter::Channel {
   std::vector<std::unique_ptr<Column>> pairs;
   std::unordered_set<std::string> links;  // dataset names taken in the group
   std::string link;                       // the group's name in /run
+  std::string unit;                       // from the channel's description
   int32_t pair_count = 0;
   size_t fixed_width = 0, fixed_height = 0;
   bool touched = false;
@@ -540,6 +541,7 @@ std::string RunWriter::description_attribute_name(std::string_view name) {
 }
 void RunWriter::set_description_attribute(int ch, std::string_view name, std::string_view value) {
   set_channel_attribute(ch, description_attribute_name(name), value);
+  if (name == "unit") channel(ch).unit = value;
 }
 void RunWriter::set_description_attribute(int ch, std::string_view name, int64_t value) {
   set_channel_attribute(ch, description_attribute_name(name), value);
@@ -963,6 +965,7 @@ void RunWriter::commit() {
       }
     }
     write_dimension_scales();
+    write_value_attributes();
     set_attribute("events", events_);
     event_columns_.clear();
     ev_status_.reset();
@@ -1032,6 +1035,28 @@ void RunWriter::write_dimension_scales() {
     });
   }
   scales.write();
+}
+
+// The CF names of what a value dataset holds: `long_name` (the column, and
+// which member or pair) and `units` from the channel's description.
+void RunWriter::write_value_attributes() {
+  for (auto& c : channels_) {
+    auto name = [&](Column& col, const std::string& long_name) {
+      hid_t d = col.dataset();
+      write_string_attribute(d, "long_name", long_name);
+      if (!c->unit.empty()) write_string_attribute(d, "units", c->unit);
+    };
+    if (c->value) name(*c->value, c->spec.column);
+    for (size_t k = 0; k < c->pairs.size(); ++k) {
+      name(*c->pairs[k], c->spec.column + " " + c->pair_names[k]);
+    }
+    for (size_t m = 0; m < c->members.size(); ++m) {
+      if (c->members[m].values) {
+        name(*c->members[m].values, c->spec.column + " member " + std::to_string(m));
+      }
+    }
+    if (c->pixels) name(*c->pixels, c->spec.column);
+  }
 }
 
 void RunWriter::publish() {

@@ -208,6 +208,8 @@ class RunWriter {
   void make_temporary();
   // The dimension scales of every dataset, at the end of the run.
   void write_dimension_scales();
+  // long_name and units of the value datasets.
+  void write_value_attributes();
   // Gives the closed file its mode and its name.
   void publish();
 
