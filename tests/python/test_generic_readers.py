@@ -56,3 +56,18 @@ def test_values_carry_units_and_names(files, producer):
     adc = xr.open_dataset(files[producer], group="run/ADC.1", engine="h5netcdf")
     assert adc.Member1.attrs["long_name"] == "ADC.1 member 1"
     assert "units" not in adc.Missing.attrs
+
+
+@pytest.mark.parametrize("producer", ["plugin", "converter"])
+def test_viewers_find_a_default_plot(files, producer):
+    import h5py
+    from silx.io import nxdata
+
+    with h5py.File(files[producer], "r") as f:
+        default = nxdata.get_default(f)
+        assert default is not None and default.group.name == "/run/TOROID.1"
+        for name in ["TOROID.1", "BPM.1", "ADC.1", "CAM.1", "VAC.GAUGE"]:
+            assert nxdata.is_valid_nxdata(f["run"][name]), name
+        assert f["run/CAM.1/Pixels"].attrs["interpretation"] == "image"
+        assert f["run/ADC.1/Member1"].attrs["interpretation"] == "spectrum"
+        assert "NX_class" not in f["run/MAGNET.EQ"].attrs

@@ -29,21 +29,15 @@ constexpr const char* kChannelDatasets[] = {"Missing", "SrvBlockStatus", "ChanSt
                                             "Pixels",  "Converted"};
 // Group attributes of the layout; a description attribute of the same name
 // is stored as "description_<name>".
-constexpr const char* kChannelAttributes[] = {"column",
-                                              "kind",
-                                              "kind_source",
-                                              "missing_codes",
-                                              "length_codes",
-                                              "pair_names",
-                                              "pair_datasets",
-                                              "cells_present",
-                                              "cells_empty",
-                                              "cells_not_found",
-                                              "cells_no_image",
-                                              "values_invalid",
-                                              "cells_cut_short",
-                                              "cells_other_kind",
-                                              "cells_size_differs"};
+constexpr const char* kChannelAttributes[] = {"column",           "kind",
+                                              "kind_source",      "missing_codes",
+                                              "length_codes",     "pair_names",
+                                              "pair_datasets",    "NX_class",
+                                              "signal",           "axes",
+                                              "cells_present",    "cells_empty",
+                                              "cells_not_found",  "cells_no_image",
+                                              "values_invalid",   "cells_cut_short",
+                                              "cells_other_kind", "cells_size_differs"};
 constexpr const char* kRunDatasets[] = {"EventId", "Time",         "TimeSec",   "TimeUsec",
                                         "TimeISO", "EvHeadStatus", "EventType", "EventTypeName"};
 
@@ -966,6 +960,7 @@ void RunWriter::commit() {
     }
     write_dimension_scales();
     write_value_attributes();
+    write_nexus_attributes();
     set_attribute("events", events_);
     event_columns_.clear();
     ev_status_.reset();
@@ -1057,6 +1052,49 @@ void RunWriter::write_value_attributes() {
     }
     if (c->pixels) name(*c->pixels, c->spec.column);
   }
+}
+
+// NeXus attributes, so that generic viewers find a plot: the file's
+// default is /run (NXentry), whose default is the first channel with
+// values; each such channel is NXdata with its main dataset as signal. The
+// event axis has no axis dataset in the group (".").
+void RunWriter::write_nexus_attributes() {
+  std::string first;
+  for (auto& c : channels_) {
+    Column* signal = nullptr;
+    std::vector<std::string> axes{"."};
+    const char* interpretation = nullptr;
+    if (c->value) {
+      signal = c->value.get();
+    } else if (!c->pairs.empty()) {
+      signal = c->pairs.front().get();
+    } else if (!c->members.empty() && c->members[0].values) {
+      signal = c->members[0].values.get();
+      axes.push_back("Member0Sample");
+      interpretation = "spectrum";
+    } else if (c->pixels) {
+      signal = c->pixels.get();
+      axes.insert(axes.end(), {"PixelY", "PixelX"});
+      interpretation = "image";
+    }
+    if (signal == nullptr) continue;
+    hid_t g = c->group.get();
+    write_string_attribute(g, "NX_class", "NXdata");
+    write_string_attribute(g, "signal", signal->name());
+    write_strings_attribute(g, "axes", axes);
+    if (interpretation != nullptr) {
+      write_string_attribute(signal->dataset(), "interpretation", interpretation);
+    }
+    for (size_t m = 1; m < c->members.size(); ++m) {
+      if (c->members[m].values) {
+        write_string_attribute(c->members[m].values->dataset(), "interpretation", "spectrum");
+      }
+    }
+    if (first.empty()) first = c->link;
+  }
+  write_string_attribute(run_.get(), "NX_class", "NXentry");
+  if (!first.empty()) write_string_attribute(run_.get(), "default", first);
+  write_string_attribute(file_.get(), "default", "run");
 }
 
 void RunWriter::publish() {

@@ -210,6 +210,8 @@ class RunWriter {
   void write_dimension_scales();
   // long_name and units of the value datasets.
   void write_value_attributes();
+  // NX_class, default, signal, axes and interpretation for viewers.
+  void write_nexus_attributes();
   // Gives the closed file its mode and its name.
   void publish();
 
