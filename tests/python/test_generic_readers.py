@@ -56,6 +56,12 @@ def test_values_carry_units_and_names(files, producer):
     adc = xr.open_dataset(files[producer], group="run/ADC.1", engine="h5netcdf")
     assert adc.Member1.attrs["long_name"] == "ADC.1 member 1"
     assert "units" not in adc.Missing.attrs
+    # Description numbers are numbers in both files: a script scales by them.
+    import h5py
+    with h5py.File(files[producer], "r") as f:
+        calib = f["run/TOROID.1"].attrs["calib"]
+        assert calib == pytest.approx(1.01) and not isinstance(calib, (str, bytes))
+        assert f["run/TOROID.1"].attrs["location"] == "LINAC.1"
 
 
 @pytest.mark.parametrize("producer", ["plugin", "converter"])

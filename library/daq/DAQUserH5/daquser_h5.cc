@@ -5,7 +5,9 @@
 
 #include <hdf5.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -140,7 +142,22 @@ int add_channel(daquser_h5* h, const char* column, int kind, int value_type,
 
 int channel_string(daquser_h5* h, int ch, const char* name, const char* value) {
   return guarded(h, [&](h5run::RunWriter& w) {
-    w.set_description_attribute(ch, name != nullptr ? name : "", value != nullptr ? value : "");
+    // Numbers as numbers, as the converter reads them from the description.
+    std::string_view n = name != nullptr ? name : "";
+    std::string text = value != nullptr ? value : "";
+    char* end = nullptr;
+    errno = 0;
+    long long i = std::strtoll(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0' && errno == 0) {
+      w.set_description_attribute(ch, n, static_cast<int64_t>(i));
+      return;
+    }
+    double d = std::strtod(text.c_str(), &end);
+    if (!text.empty() && *end == '\0') {
+      w.set_description_attribute(ch, n, d);
+    } else {
+      w.set_description_attribute(ch, n, std::string_view(text));
+    }
   });
 }
 

@@ -49,7 +49,8 @@ typedef struct daquser_h5_api_t {
      earlier rows (ascending) whose cells were cut short by a failed read. */
   int (*add_channel)(daquser_h5* h, const char* column, int kind, int value_type,
                      const uint64_t* cut_rows, size_t cut_count);
-  /* An attribute of the channel's description (a name the layout uses gets
+  /* An attribute of the channel's description, stored as an integer or a
+     number when the whole text reads as one (a name the layout uses gets
      "description_" before it). */
   int (*channel_string)(daquser_h5* h, int ch, const char* name, const char* value);
   int (*begin_event)(daquser_h5* h, uint64_t id, uint32_t sec, uint32_t usec, const char* iso,
