@@ -62,6 +62,13 @@ def test_values_carry_units_and_names(files, producer):
         calib = f["run/TOROID.1"].attrs["calib"]
         assert calib == pytest.approx(1.01) and not isinstance(calib, (str, bytes))
         assert f["run/TOROID.1"].attrs["location"] == "LINAC.1"
+        # The spectrum parameters and the frame header, where the XML shows them.
+        member = f["run/ADC.1/Member1"].attrs
+        assert (member["index"], member["ndata"], member["groups"]) == (1, 64, 1)
+        assert member["inc"] == 2
+        frame = f["run/CAM.1/Pixels"].attrs
+        assert (frame["width"], frame["height"], frame["length"]) == (64, 48, 3072)
+        assert frame["scale_x"] == pytest.approx(0.0125)
 
 
 @pytest.mark.parametrize("producer", ["plugin", "converter"])

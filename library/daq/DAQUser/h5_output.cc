@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -50,6 +51,10 @@ struct State {
   uint64_t rows = 0;
   std::vector<std::pair<uint64_t, int>> cuts;
   std::vector<uint64_t> cut_rows;
+  // Per channel: the last spectrum parameters of each member, the last
+  // frame header.
+  std::vector<std::map<int, vexa_spect_header_2010>> spectra;
+  std::vector<std::optional<vexa_image_ext_frame_head>> frames;
 };
 
 State& state() {
@@ -268,6 +273,8 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
   s.descriptions.clear();
   s.rows = 0;
   s.cuts.clear();
+  s.spectra.assign(nchans, {});
+  s.frames.assign(nchans, std::nullopt);
   const std::vector<chan_descr_2010*>* list = reader->get_descr_list();
   for (size_t k = 0; list != nullptr && k < list->size(); ++k) {
     const chan_descr_2010* d = (*list)[k];
@@ -409,6 +416,79 @@ void member_stat(int i, int m, int bit, float value) {
   check(s.api->member_stat(s.writer, s.group[i], m, bit, value));
 }
 
+void spectrum_parameters(int i, int m, const vexa_spect_header_2010& parameters) {
+  State& s = state();
+  if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.spectra.size()) return;
+  if (m >= kMaxFileMembers) return;
+  s.spectra[i][m] = parameters;
+}
+
+void frame_header(int i, const vexa_image_ext_frame_head& header) {
+  State& s = state();
+  if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.frames.size()) return;
+  s.frames[i] = header;
+}
+
+namespace {
+
+// The parameters as attributes, integers as integers, floats as numbers.
+void write_parameters(int i) {
+  State& s = state();
+  int ch = s.group[i];
+  auto integer = [&](const char* dataset, const char* name, int64_t v) {
+    if (s.writer != nullptr) check(s.api->dataset_int(s.writer, ch, dataset, name, v));
+  };
+  auto real = [&](const char* dataset, const char* name, float v) {
+    if (s.writer != nullptr) {
+      check(s.api->dataset_real(s.writer, ch, dataset, name, static_cast<double>(v)));
+    }
+  };
+  if (s.kind[i] == DAQUSER_H5_SPECTRUM) {
+    for (const auto& [m, p] : s.spectra[i]) {
+      std::string member = "Member" + std::to_string(m);
+      const char* d = member.c_str();
+      integer(d, "index", m);
+      real(d, "start", p.start);
+      real(d, "inc", p.inc);
+      integer(d, "ndata", p.ndata);
+      integer(d, "groups", p.groups);
+      real(d, "group_inc", p.group_inc);
+    }
+  }
+  if (s.kind[i] == DAQUSER_H5_IMAGE && s.frames[i]) {
+    const vexa_image_ext_frame_head& h = *s.frames[i];
+    const char* d = "Pixels";
+    integer(d, "index", 0);
+    integer(d, "width", h.width);
+    integer(d, "height", h.height);
+    integer(d, "aoi_width", h.aoi_width);
+    integer(d, "aoi_height", h.aoi_height);
+    integer(d, "x_start", h.x_start);
+    integer(d, "y_start", h.y_start);
+    integer(d, "bpp", h.bpp);
+    integer(d, "ebitpp", h.ebitpp);
+    integer(d, "hbin", h.hbin);
+    integer(d, "vbin", h.vbin);
+    integer(d, "source_format", h.source_format);
+    integer(d, "image_format", h.image_format);
+    integer(d, "frame", h.frame);
+    integer(d, "event", h.event);
+    real(d, "scale_x", h.scale_x);
+    real(d, "scale_y", h.scale_y);
+    real(d, "image_rotation", h.image_rotation);
+    real(d, "fspare2", h.fspare2);
+    real(d, "fspare3", h.fspare3);
+    real(d, "fspare4", h.fspare4);
+    integer(d, "image_flags", h.image_flags);
+    integer(d, "ispare2", h.ispare2);
+    integer(d, "ispare3", h.ispare3);
+    integer(d, "ispare4", h.ispare4);
+    integer(d, "length", h.length);
+  }
+}
+
+}  // namespace
+
 void image(int i, int bpp, const unsigned char* pixels, int width, int height, int64_t bytes) {
   int ch = group_of(i, DAQUSER_H5_IMAGE);
   if (ch < 0) return;
@@ -453,6 +533,9 @@ bool finish() {
   for (size_t i = 0; i < s.group.size() && s.writer != nullptr; ++i) {
     if (s.group[i] < 0) group_of(static_cast<int>(i), DAQUSER_H5_EMPTY);
   }
+  for (size_t i = 0; i < s.group.size() && s.writer != nullptr; ++i) {
+    if (s.group[i] >= 0) write_parameters(static_cast<int>(i));
+  }
   if (s.writer == nullptr) return false;
   char error[512] = "";
   daquser_h5* writer = s.writer;
@@ -480,6 +563,8 @@ void reset() {
   s.cut_reported.clear();
   s.block.clear();
   s.descriptions.clear();
+  s.spectra.clear();
+  s.frames.clear();
 }
 
 }  // namespace daq::h5

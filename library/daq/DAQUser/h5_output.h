@@ -51,6 +51,11 @@ void spectrum_begin(int i);
 void member(int i, int m, const float* values, size_t count, bool as_int);
 void member_failed(int i, int m);
 void member_stat(int i, int m, int bit, float value);
+// The last spectrum parameters of member m and the last frame header of a
+// camera, kept for attributes of Member<m> and Pixels (what the XML
+// description shows).
+void spectrum_parameters(int i, int m, const vexa_spect_header_2010& parameters);
+void frame_header(int i, const vexa_image_ext_frame_head& header);
 void image(int i, int bpp, const unsigned char* pixels, int width, int height, int64_t bytes);
 void image_missing(int i, Code code);
 void structured(int i, bool converted);

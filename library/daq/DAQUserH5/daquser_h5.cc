@@ -161,6 +161,16 @@ int channel_string(daquser_h5* h, int ch, const char* name, const char* value) {
   });
 }
 
+int dataset_int(daquser_h5* h, int ch, const char* dataset, const char* name, int64_t value) {
+  return guarded(h,
+                 [&](h5run::RunWriter& w) { w.set_dataset_attribute(ch, dataset, name, value); });
+}
+
+int dataset_real(daquser_h5* h, int ch, const char* dataset, const char* name, double value) {
+  return guarded(h,
+                 [&](h5run::RunWriter& w) { w.set_dataset_attribute(ch, dataset, name, value); });
+}
+
 int begin_event(daquser_h5* h, uint64_t id, uint32_t sec, uint32_t usec, const char* iso,
                 uint32_t status, int32_t type, const char* type_name) {
   return guarded(h, [&](h5run::RunWriter& w) {
@@ -253,6 +263,8 @@ const daquser_h5_api_t kApi = {
     .run_flag = run_flag,
     .add_channel = add_channel,
     .channel_string = channel_string,
+    .dataset_int = dataset_int,
+    .dataset_real = dataset_real,
     .begin_event = begin_event,
     .missing = missing,
     .status = status,

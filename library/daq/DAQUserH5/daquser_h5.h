@@ -53,6 +53,10 @@ typedef struct daquser_h5_api_t {
      number when the whole text reads as one (a name the layout uses gets
      "description_" before it). */
   int (*channel_string)(daquser_h5* h, int ch, const char* name, const char* value);
+  /* Attributes of a dataset of the channel ("Member0", "Pixels"), written
+     when the file is committed. */
+  int (*dataset_int)(daquser_h5* h, int ch, const char* dataset, const char* name, int64_t value);
+  int (*dataset_real)(daquser_h5* h, int ch, const char* dataset, const char* name, double value);
   int (*begin_event)(daquser_h5* h, uint64_t id, uint32_t sec, uint32_t usec, const char* iso,
                      uint32_t status, int32_t type, const char* type_name);
   int (*missing)(daquser_h5* h, int ch, int code);
