@@ -18,10 +18,10 @@
 
 namespace h5run {
 
-enum class Codec { kGzip, kNone, kBslz4 };
+enum class Codec { kGzip, kNone, kBslz4, kLz4 };
 
-// Whether the HDF5 library can apply the codec (bslz4 is a dynamically
-// loaded filter plugin).
+// Whether the HDF5 library can apply the codec (bslz4 and lz4 are
+// dynamically loaded filter plugins).
 bool codec_available(Codec codec);
 
 struct Compression {
