@@ -10,7 +10,7 @@
 
 PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev zlib1g-dev \
             libbenchmark-dev libhdf5-dev hdf5-filter-plugin libisal-dev python3-numpy python3-h5py \
-            python3-matplotlib python3-pandas \
+            python3-matplotlib python3-pandas python3-xarray python3-netcdf4 python3-h5netcdf python3-silx \
             python3-pytest pandoc dpkg-dev pkg-config
 JOBS ?= $(shell nproc)
 BUILD := build

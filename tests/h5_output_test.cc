@@ -3,11 +3,13 @@
 // and without it; a camera whose size changes; a file system that fills.
 #include <hdf5.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -47,8 +49,8 @@ TEST_F(H5OutputTest, EveryValueOfBothGenerations) {
   std::unique_ptr<vexa_run> r = make_run(read_file(EXAMPLES_DIR "/camera-2024.run.json"));
   r->events[0].channels.begin()->second.block.mpulse64 += 1;
   std::string error;
-  EXPECT_FALSE(h5check::check_run_file(*r, static_cast<int64_t>(r->events.size()), "run.h5",
-                                       &error));
+  EXPECT_FALSE(
+      h5check::check_run_file(*r, static_cast<int64_t>(r->events.size()), "run.h5", &error));
   EXPECT_NE(error.find("row 0: "), std::string::npos) << error;
 }
 
@@ -164,6 +166,140 @@ TEST_F(H5OutputTest, FullDiskGivesUpTheFileOnly) {
   EXPECT_NE(res.out.find("HDF5 file disk/run.h5 given up"), std::string::npos) << res.out;
   EXPECT_TRUE(left.empty()) << left.front();
   EXPECT_EQ(std::count(res.table.begin(), res.table.end(), '\n'), 21);
+}
+
+// -h5 naming another output, an impossible target or one that is not a
+// regular file is refused by the start hook (-5, one line) before any
+// output is opened: the table it names, or an existing table, keeps its
+// bytes.
+TEST_F(H5OutputTest, RefusedTargetsLeaveEveryOutputAsItWas) {
+  const std::string kRun = R"({"generation": 2024, "channels": [{"name": "A"}], "events": [
+    {"id": 1, "channels": {"A": {"type": 1}}}]})";
+  fs::create_directory("adir");
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  struct Case {
+    std::vector<std::string> words;
+    const char* message;
+  } cases[] = {
+      {{"-out", "same.out", "-h5", "same.out"}, "same.out: it is the table file"},
+      {{"-out", "adir/../same.out", "-h5", "same.out"}, "it is the table file"},
+      {{"-nodump", "-evstat", "-h5", "user_evids.txt"}, "it is the event-ID file"},
+      {{"-nodump", "-xdump", "d.xml", "-h5", "./d.xml"}, "it is the XML description"},
+      {{"-out", "same.out", "-h5", "nodir/x.h5"}, "failed to open HDF5 file nodir/x.h5: "},
+      {{"-out", "same.out", "-h5", "pipe"}, "pipe exists and is not a regular file"},
+      {{"-out", "same.out", "-h5", "adir"}, "adir is a directory"},
+      {{"-out", "same.out", "-h5", "adir/"}, "adir/ names a directory"},
+      {{"-out", "same.out", "-h5", ""}, "no file name given"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.words.back());
+    for (const char* name : {"same.out", "user_evids.txt", "d.xml"}) {
+      std::ofstream(name) << "keep me\n";
+    }
+    std::unique_ptr<vexa_run> r = make_run(kRun);
+    RunResult res;
+    switch (c.words.size()) {
+      case 4:
+        res = run(*r, {c.words[0], c.words[1], c.words[2], c.words[3]});
+        break;
+      default:
+        res = run(*r, {c.words[0], c.words[1], c.words[2], c.words[3], c.words[4]});
+        break;
+    }
+    EXPECT_EQ(res.init_rc, -5);
+    EXPECT_NE(res.out.find(c.message), std::string::npos) << res.out;
+    EXPECT_EQ(std::count(res.out.begin(), res.out.end(), '\n'), 2) << res.out;  // and CHANNELS
+    for (const char* name : {"same.out", "user_evids.txt", "d.xml"}) {
+      EXPECT_EQ(read_file(name), "keep me\n") << name;
+    }
+    EXPECT_TRUE(fs::is_fifo("pipe"));
+    EXPECT_TRUE(fs::is_empty("adir"));
+    reset_run_state();
+  }
+}
+
+// A failed read in the middle of an event: that channel and the ones after
+// it are cut short (3), as the converter reads the same row, also a
+// channel whose group is made only later; a run whose every event header
+// failed still has the event datasets, with no rows.
+TEST_F(H5OutputTest, CellsCutShortAndFailedHeaders) {
+  RunResult res = run(R"({"generation": 2024, "channels": [{"name": "A"}, {"name": "B"},
+    {"name": "C"}], "events": [
+    {"id": 1, "channels": {"A": {"type": 2, "single": 1}, "B": {"type": 2, "single": 2}}},
+    {"id": 2, "channels": {"A": {"type": 2, "single": 1}, "B": {"type": 2, "single": 2,
+      "header": {"fails": true}}, "C": {"type": 2, "single": 3}}},
+    {"id": 3, "channels": {"A": {"type": 2, "single": 1}, "B": {"type": 2, "single": 2,
+      "block": {"fails": true}}}},
+    {"id": 4, "channels": {"C": {"type": 2, "single": 3}}}]})",
+                      {"-nodump", "-h5", "cut.h5"});
+  EXPECT_EQ(res.loop_rc, (std::vector<int>{0, -1, -1, 0}));
+  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/A/Missing"), (std::vector<uint8_t>{0, 0, 0, 2}));
+  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/B/Missing"), (std::vector<uint8_t>{0, 3, 3, 2}));
+  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/C/Missing"), (std::vector<uint8_t>{2, 3, 3, 0}));
+  reset_run_state();
+  res = run(R"({"generation": 2010, "channels": [{"name": "A"}], "events": [
+    {"id": 1, "header_fails": true}, {"id": 2, "header_fails": true}]})",
+            {"-nodump", "-h5", "none.h5"});
+  EXPECT_EQ(res.end_rc, 0) << res.out;
+  EXPECT_TRUE(read_dataset<uint64_t>("none.h5", "/run/EventId").empty());
+  EXPECT_TRUE(read_dataset<int32_t>("none.h5", "/run/EventType").empty());
+  EXPECT_TRUE(read_dataset<uint32_t>("none.h5", "/run/EvHeadStatus").empty());
+  hid_t f = H5Fopen("none.h5", H5F_ACC_RDONLY, H5P_DEFAULT);
+  EXPECT_GT(H5Lexists(f, "/run/EventTypeName", H5P_DEFAULT), 0);
+  H5Fclose(f);
+}
+
+// What the layout page says of the plug-in's file: float32 statistics,
+// int32 pairs of -fti channels, Width and Height of every camera, codes of
+// empty cells, a member of no values, status words of a channel not in the
+// event; a name-value channel whose lists are all empty, pair names that
+// collide, description attributes named like the layout's, a 16-bit frame
+// after an 8-bit one.
+TEST_F(H5OutputTest, FileAgreesWithTheLayoutPage) {
+  RunResult res = run(R"({"generation": 2024,
+    "channels": [{"name": "S"}, {"name": "P"}, {"name": "N"}, {"name": "E"}, {"name": "CAM"},
+                 {"name": "G"}],
+    "descriptions": [{"daq_name": "S", "kind": "toroid", "column": "beamline-3", "unit": "V"}],
+    "events": [
+    {"id": 1, "channels": {
+      "S": {"type": 3, "block": {"status": 5}, "members": [
+        {"values": [1, 2], "stat": {"mask": 5, "val": {"0": 0.5, "2": 3}}}, {"ndata": 0}]},
+      "P": {"type": 2, "pairs": [["Length", "0x0000002a"], ["Length#pair", "0x00000007"],
+                                 ["Length", "0x00000009"]]},
+      "N": {"type": 2, "pairs": []},
+      "CAM": {"type": 4, "image": {"bpp": 1, "nx": 2, "ny": 1, "data": "0102"}},
+      "G": {"type": 4}}},
+    {"id": 2, "channels": {"S": {"type": 3, "nmemb": 0}, "N": {"type": 2, "pairs": []},
+      "CAM": {"type": 4, "image": {"bpp": 2, "nx": 2, "ny": 1, "data": "01020304"}}}}]})",
+                      {"-nodump", "-fti", "P", "-h5", "l.h5"});
+  ASSERT_EQ(res.end_rc, 0) << res.out;
+  std::vector<float> stats = read_dataset<float>("l.h5", "/run/S/Member0Stats");
+  ASSERT_EQ(stats.size(), 64u);
+  EXPECT_EQ(stats[0], 0.5f);
+  EXPECT_EQ(stats[2], 3.0f);
+  EXPECT_TRUE(std::isnan(stats[1]) && std::isnan(stats[32]));
+  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/S/Member1Length"), (std::vector<int32_t>{0, -1}));
+  EXPECT_EQ(read_dataset<uint8_t>("l.h5", "/run/S/Missing"), (std::vector<uint8_t>{0, 0}));
+  EXPECT_EQ(read_dataset<uint32_t>("l.h5", "/run/S/SrvBlockStatus"), (std::vector<uint32_t>{5, 0}));
+  // The last value of a repeated name; names made unique.
+  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length#pair"), (std::vector<int32_t>{9, 0}));
+  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length#pair#pair"), (std::vector<int32_t>{7, 0}));
+  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length"), (std::vector<int32_t>{3, 0}));
+  EXPECT_EQ(read_dataset<uint8_t>("l.h5", "/run/N/Missing"), (std::vector<uint8_t>{1, 1}));
+  EXPECT_EQ(read_dataset<uint16_t>("l.h5", "/run/CAM/Pixels"),
+            (std::vector<uint16_t>{1, 2, 258, 772}));
+  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/G/Width"), (std::vector<int32_t>{0, 0}));
+  EXPECT_EQ(read_dataset<uint8_t>("l.h5", "/run/G/Missing"), (std::vector<uint8_t>{6, 2}));
+  hid_t f = H5Fopen("l.h5", H5F_ACC_RDONLY, H5P_DEFAULT);
+  for (const char* name : {"kind", "description_kind", "description_column", "unit"}) {
+    EXPECT_GT(H5Aexists_by_name(f, "/run/S", name, H5P_DEFAULT), 0) << name;
+  }
+  hid_t a = H5Aopen_by_name(f, "/run/N", "pair_names", H5P_DEFAULT, H5P_DEFAULT);
+  hid_t space = H5Aget_space(a);
+  EXPECT_EQ(H5Sget_simple_extent_npoints(space), 0);
+  H5Sclose(space);
+  H5Aclose(a);
+  H5Fclose(f);
 }
 
 }  // namespace

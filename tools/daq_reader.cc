@@ -316,7 +316,8 @@ int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getda
   int end_rc = end(&reader);
   bool printed = flush_stdout();
   progress.finish();
-  if (stop_signal != 0) {
+  // A signal after the last event (during the end hook) stopped nothing.
+  if (stop_signal != 0 && done < run.events.size()) {
     std::fprintf(stderr, "daq-reader: interrupted after %zu events\n", done);
     return 128 + stop_signal;
   }

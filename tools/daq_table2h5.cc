@@ -400,7 +400,7 @@ class Converter {
       int ch = w->add_channel(channel_spec(p, header.status_columns));
       handles_.push_back(ch);
       store_attributes(p.attributes, [&](const std::string& name, auto v) {
-        w->set_channel_attribute(ch, name, v);
+        w->set_description_attribute(ch, name, v);
       });
       if (p.kind == Kind::kSpectrum) {
         for (size_t m = 0; m < p.profile.max_groups; ++m) {

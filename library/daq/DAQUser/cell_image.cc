@@ -153,6 +153,9 @@ void write_image_cell(ChannelTurn& turn) {
     swapped = put_pixel_text(turn, im);
   }
   if (h5::active()) {
+    if (const vexa_image_ext_frame_head* head = data->GetImageHeader()) {
+      h5::frame_header(turn.index, *head);
+    }
     // The file holds the pixels in the machine's order, as the text does;
     // the image file above got the bytes as recorded.
     if (im.bpp == 2 && !swapped && im.leni > 1) {

@@ -170,7 +170,10 @@ void put_member(ChannelTurn& turn, int n, int m, int64_t& budget, int64_t& h5_bu
     return;
   }
   mb.lndata = mb.groups >= 2 ? static_cast<int64_t>(mb.ndata) * mb.groups : mb.ndata;
-  if (h5::active()) store_member(turn, m, mb, h5_budget);
+  if (h5::active()) {
+    store_member(turn, m, mb, h5_budget);
+    h5::spectrum_parameters(turn.index, m, {mb.start, mb.inc, mb.ndata, mb.groups, mb.group_inc});
+  }
   if (!text) return;
   capture_parameters(turn.index, n, m, mb);
   row += '[';

@@ -138,9 +138,10 @@ void write_cell(int type, ChannelTurn& turn) {
   }
 }
 
-// Ends a row cut short by a failed read, so that the next row starts on a
-// line of its own, and writes it.
-int fail_row(std::string& row, bool writing) {
+// Ends a row cut short by a failed read before channel i, so that the next
+// row starts on a line of its own, and writes it.
+int fail_row(std::string& row, bool writing, int i) {
+  h5::cut_short(i);
   h5::end_event();
   if (writing) {
     row += '\n';
@@ -223,7 +224,7 @@ int vexa_user_loop(vexa_daq_getdata* data) {
     put_selector(fullname, i);
     int type = data->SetProp(fullname.c_str());
     int status = 0;
-    if (!read_channel_block(data, turn, status)) return fail_row(row, writing);
+    if (!read_channel_block(data, turn, status)) return fail_row(row, writing, i);
     turn.chhd = data->GetChanHead_2010();
     if (writing && outmode != 0) put_status_word(row, status);
 
@@ -231,7 +232,7 @@ int vexa_user_loop(vexa_daq_getdata* data) {
     int dlen = 0;
     if (data->GetChanInfo(&turn.channml, nullptr, &statusch, &dlen) != 0) {
       std::fputs("vexa_user_loop(): failed to get Server Block info\n", stdout);
-      return fail_row(row, writing);
+      return fail_row(row, writing, i);
     }
     if (writing && outmode != 0) put_status_word(row, statusch);
     if (statusch != 0) report_bad_channel(turn);

@@ -1,11 +1,14 @@
 #include "h5_output.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -43,6 +46,15 @@ struct State {
   std::map<std::string, std::vector<std::pair<std::string, std::string>>> descriptions;
   std::vector<int32_t> ints;
   std::string name;
+  // Rows of the file so far, and per row cut short by a failed read the
+  // first channel it lost: the channels from there on get code 3.
+  uint64_t rows = 0;
+  std::vector<std::pair<uint64_t, int>> cuts;
+  std::vector<uint64_t> cut_rows;
+  // Per channel: the last spectrum parameters of each member, the last
+  // frame header.
+  std::vector<std::map<int, vexa_spect_header_2010>> spectra;
+  std::vector<std::optional<vexa_image_ext_frame_head>> frames;
 };
 
 State& state() {
@@ -129,7 +141,12 @@ int group_of(int i, int kind) {
     }
     ++s.groups_made;
     int value_type = converts_to_int(i) ? DAQUSER_H5_INT32 : DAQUSER_H5_FLOAT32;
-    int ch = s.api->add_channel(s.writer, column_name(i).c_str(), kind, value_type);
+    s.cut_rows.clear();
+    for (const auto& [row, from] : s.cuts) {
+      if (from <= i && row + 1 < s.rows) s.cut_rows.push_back(row);
+    }
+    int ch = s.api->add_channel(s.writer, column_name(i).c_str(), kind, value_type,
+                                s.cut_rows.data(), s.cut_rows.size());
     if (ch < 0) {
       give_up("vexa_user_loop()");
       return -1;
@@ -149,6 +166,36 @@ int group_of(int i, int kind) {
     return -1;
   }
   return s.group[i];
+}
+
+// The name of `path` with its directory resolved, for comparing names of
+// files that may not exist yet.
+std::string resolved_name(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  char* real = realpath(dir.c_str(), nullptr);
+  std::string out = real != nullptr ? std::string(real) + "/" + path.substr(slash + 1) : path;
+  std::free(real);
+  return out;
+}
+
+// Whether two names lead to the same file: the same device and inode when
+// both exist, else the same name once their directories are resolved.
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) {
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+  return resolved_name(a) == resolved_name(b);
+}
+
+// The text output the HDF5 file would replace, or null.
+const char* output_named_by(const std::string& h5) {
+  if (!nodump && file != nullptr && same_file(h5, file)) return "the table file";
+  if (evstatdump && fileids != nullptr && same_file(h5, fileids)) return "the event-ID file";
+  if (dumpxml && xfile != nullptr && same_file(h5, xfile)) return "the XML description";
+  return nullptr;
 }
 
 std::string option_words(int argc, char** argv) {
@@ -206,6 +253,10 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
                 s.codec.c_str());
     s.codec = "gzip";
   }
+  if (const char* other = output_named_by(s.file)) {
+    std::printf("vexa_user_init(): failed to open HDF5 file %s: it is %s\n", s.file.c_str(), other);
+    return -5;
+  }
   char error[512] = "";
   s.writer = s.api->open(s.file.c_str(), s.codec.c_str(), error, sizeof error);
   if (s.writer == nullptr) {
@@ -220,6 +271,10 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
   s.channels_cut_reported = false;
   s.block.assign(nchans, {});
   s.descriptions.clear();
+  s.rows = 0;
+  s.cuts.clear();
+  s.spectra.assign(nchans, {});
+  s.frames.assign(nchans, std::nullopt);
   const std::vector<chan_descr_2010*>* list = reader->get_descr_list();
   for (size_t k = 0; list != nullptr && k < list->size(); ++k) {
     const chan_descr_2010* d = (*list)[k];
@@ -243,7 +298,25 @@ void begin_event(uint64_t id, uint32_t sec, uint32_t usec, const char* iso, uint
                  int type, const char* type_name) {
   State& s = state();
   if (s.writer == nullptr) return;
+  ++s.rows;
   check(s.api->begin_event(s.writer, id, sec, usec, iso, status, type, type_name));
+}
+
+void cut_short(int from) {
+  State& s = state();
+  if (s.writer == nullptr || s.rows == 0) return;
+  // Channels with a group get the code now; those without keep the row for
+  // when their group is made.
+  bool later = false;
+  for (size_t i = static_cast<size_t>(std::max(from, 0)); i < s.group.size(); ++i) {
+    if (s.group[i] >= 0) {
+      check(s.api->missing(s.writer, s.group[i], kCutShort));
+      if (s.writer == nullptr) return;
+    } else {
+      later = true;
+    }
+  }
+  if (later) s.cuts.emplace_back(s.rows - 1, from);
 }
 
 void channel_block(int i, uint32_t srv_block, uint32_t chan, uint64_t macro_pulse) {
@@ -343,6 +416,79 @@ void member_stat(int i, int m, int bit, float value) {
   check(s.api->member_stat(s.writer, s.group[i], m, bit, value));
 }
 
+void spectrum_parameters(int i, int m, const vexa_spect_header_2010& parameters) {
+  State& s = state();
+  if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.spectra.size()) return;
+  if (m >= kMaxFileMembers) return;
+  s.spectra[i][m] = parameters;
+}
+
+void frame_header(int i, const vexa_image_ext_frame_head& header) {
+  State& s = state();
+  if (s.writer == nullptr || i < 0 || static_cast<size_t>(i) >= s.frames.size()) return;
+  s.frames[i] = header;
+}
+
+namespace {
+
+// The parameters as attributes, integers as integers, floats as numbers.
+void write_parameters(int i) {
+  State& s = state();
+  int ch = s.group[i];
+  auto integer = [&](const char* dataset, const char* name, int64_t v) {
+    if (s.writer != nullptr) check(s.api->dataset_int(s.writer, ch, dataset, name, v));
+  };
+  auto real = [&](const char* dataset, const char* name, float v) {
+    if (s.writer != nullptr) {
+      check(s.api->dataset_real(s.writer, ch, dataset, name, static_cast<double>(v)));
+    }
+  };
+  if (s.kind[i] == DAQUSER_H5_SPECTRUM) {
+    for (const auto& [m, p] : s.spectra[i]) {
+      std::string member = "Member" + std::to_string(m);
+      const char* d = member.c_str();
+      integer(d, "index", m);
+      real(d, "start", p.start);
+      real(d, "inc", p.inc);
+      integer(d, "ndata", p.ndata);
+      integer(d, "groups", p.groups);
+      real(d, "group_inc", p.group_inc);
+    }
+  }
+  if (s.kind[i] == DAQUSER_H5_IMAGE && s.frames[i]) {
+    const vexa_image_ext_frame_head& h = *s.frames[i];
+    const char* d = "Pixels";
+    integer(d, "index", 0);
+    integer(d, "width", h.width);
+    integer(d, "height", h.height);
+    integer(d, "aoi_width", h.aoi_width);
+    integer(d, "aoi_height", h.aoi_height);
+    integer(d, "x_start", h.x_start);
+    integer(d, "y_start", h.y_start);
+    integer(d, "bpp", h.bpp);
+    integer(d, "ebitpp", h.ebitpp);
+    integer(d, "hbin", h.hbin);
+    integer(d, "vbin", h.vbin);
+    integer(d, "source_format", h.source_format);
+    integer(d, "image_format", h.image_format);
+    integer(d, "frame", h.frame);
+    integer(d, "event", h.event);
+    real(d, "scale_x", h.scale_x);
+    real(d, "scale_y", h.scale_y);
+    real(d, "image_rotation", h.image_rotation);
+    real(d, "fspare2", h.fspare2);
+    real(d, "fspare3", h.fspare3);
+    real(d, "fspare4", h.fspare4);
+    integer(d, "image_flags", h.image_flags);
+    integer(d, "ispare2", h.ispare2);
+    integer(d, "ispare3", h.ispare3);
+    integer(d, "ispare4", h.ispare4);
+    integer(d, "length", h.length);
+  }
+}
+
+}  // namespace
+
 void image(int i, int bpp, const unsigned char* pixels, int width, int height, int64_t bytes) {
   int ch = group_of(i, DAQUSER_H5_IMAGE);
   if (ch < 0) return;
@@ -374,12 +520,21 @@ void structured(int i, bool converted) {
   if (ch >= 0) check(state().api->converted(state().writer, ch, converted ? 1 : 0));
 }
 
+void drop() {
+  State& s = state();
+  if (s.writer != nullptr) s.api->abandon(s.writer);
+  s.writer = nullptr;
+}
+
 bool finish() {
   State& s = state();
   if (s.writer == nullptr) return !s.failed;
   // Channels that never carried data still get their group, as empty.
   for (size_t i = 0; i < s.group.size() && s.writer != nullptr; ++i) {
     if (s.group[i] < 0) group_of(static_cast<int>(i), DAQUSER_H5_EMPTY);
+  }
+  for (size_t i = 0; i < s.group.size() && s.writer != nullptr; ++i) {
+    if (s.group[i] >= 0) write_parameters(static_cast<int>(i));
   }
   if (s.writer == nullptr) return false;
   char error[512] = "";
@@ -408,6 +563,8 @@ void reset() {
   s.cut_reported.clear();
   s.block.clear();
   s.descriptions.clear();
+  s.spectra.clear();
+  s.frames.clear();
 }
 
 }  // namespace daq::h5

@@ -29,10 +29,20 @@ void begin_event(uint64_t id, uint32_t sec, uint32_t usec, const char* iso, uint
 void channel_block(int i, uint32_t srv_block, uint32_t chan, uint64_t macro_pulse);
 // Ends channel i's turn: its block words go to the file if it has a group.
 void end_channel(int i);
+// A failed read ended the event's row before channel `from`: that channel
+// and the ones after it are cut short in this event.
+void cut_short(int from);
 void end_event();
 
 // Cell contents of channel i.  The Missing codes are the layout's.
-enum Code { kValue = 0, kEmpty = 1, kOtherKind = 4, kNoImage = 6, kInvalidImage = 7 };
+enum Code {
+  kValue = 0,
+  kEmpty = 1,
+  kCutShort = 3,
+  kOtherKind = 4,
+  kNoImage = 6,
+  kInvalidImage = 7
+};
 void mark(int i);
 void scalar(int i, float value, bool as_int);
 void pairs_begin(int i, int count);
@@ -41,9 +51,17 @@ void spectrum_begin(int i);
 void member(int i, int m, const float* values, size_t count, bool as_int);
 void member_failed(int i, int m);
 void member_stat(int i, int m, int bit, float value);
+// The last spectrum parameters of member m and the last frame header of a
+// camera, kept for attributes of Member<m> and Pixels (what the XML
+// description shows).
+void spectrum_parameters(int i, int m, const vexa_spect_header_2010& parameters);
+void frame_header(int i, const vexa_image_ext_frame_head& header);
 void image(int i, int bpp, const unsigned char* pixels, int width, int height, int64_t bytes);
 void image_missing(int i, Code code);
 void structured(int i, bool converted);
+
+// Drops the file of a run whose start failed after start().
+void drop();
 
 // Writes the rest and renames the file.  False when the file failed at any
 // point of the run (reported when it happened).

@@ -140,6 +140,9 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation
   }
   if (ftilist != nullptr) build_conversion_flags();
 
+  // The HDF5 file first: it checks its target without replacing anything,
+  // where opening the table empties it.
+  if (int rc = daq::h5::start(reader, generation, argc, argv); rc != 0) return rc;
   std::string& header = daq::row_text();
   header.clear();
   if (!nodump) {
@@ -148,14 +151,10 @@ int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation
     if (fd == nullptr) {
       daq::report::output_failed("table file", file, errno != 0 ? errno : EIO);
       std::fputs("vexa_user_init(): failed to open file for writing\n", stdout);
+      daq::h5::drop();
       return -5;
     }
     put_event_column_names(header);
-  }
-  if (int rc = daq::h5::start(reader, generation, argc, argv); rc != 0) {
-    if (fd != nullptr) std::fclose(fd);
-    fd = nullptr;
-    return rc;
   }
 
   std::fputs("vexa_user_init()==== CHANNELS ==============\n", stdout);

@@ -5,7 +5,9 @@
 
 #include <hdf5.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -28,6 +30,8 @@ bool parse_codec(const char* name, h5run::Codec* codec) {
     *codec = h5run::Codec::kNone;
   } else if (std::strcmp(name, "bslz4") == 0) {
     *codec = h5run::Codec::kBslz4;
+  } else if (std::strcmp(name, "lz4") == 0) {
+    *codec = h5run::Codec::kLz4;
   } else {
     return false;
   }
@@ -66,6 +70,8 @@ daquser_h5* open(const char* path, const char* codec_name, char* error, size_t e
   // Runs of thousands of channels write tens of thousands of datasets at
   // every flush: fewer, larger flushes, still a fixed bound on memory.
   options.memory_bound = size_t{64} << 20;
+  options.event_status = true;
+  options.event_type = true;
   if (!parse_codec(codec_name, &options.codec)) {
     copy_error(std::string("unknown codec ") + codec_name, error, error_size);
     return nullptr;
@@ -95,10 +101,13 @@ int run_flag(daquser_h5* h, const char* name, uint8_t value) {
   return guarded(h, [&](h5run::RunWriter& w) { w.set_attribute(name, value); });
 }
 
-int add_channel(daquser_h5* h, const char* column, int kind, int value_type) {
+int add_channel(daquser_h5* h, const char* column, int kind, int value_type,
+                const uint64_t* cut_rows, size_t cut_count) {
   int ch = -1;
   int rc = guarded(h, [&](h5run::RunWriter& w) {
     h5run::ChannelSpec spec;
+    if (cut_rows != nullptr) spec.cut_short_rows.assign(cut_rows, cut_rows + cut_count);
+    spec.stats = h5run::ValueType::kFloat32;
     spec.column = column != nullptr ? column : "";
     spec.kind_source = "host";
     spec.status = true;
@@ -135,8 +144,33 @@ int add_channel(daquser_h5* h, const char* column, int kind, int value_type) {
 
 int channel_string(daquser_h5* h, int ch, const char* name, const char* value) {
   return guarded(h, [&](h5run::RunWriter& w) {
-    w.set_channel_attribute(ch, name, value != nullptr ? value : "");
+    // Numbers as numbers, as the converter reads them from the description.
+    std::string_view n = name != nullptr ? name : "";
+    std::string text = value != nullptr ? value : "";
+    char* end = nullptr;
+    errno = 0;
+    long long i = std::strtoll(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0' && errno == 0) {
+      w.set_description_attribute(ch, n, static_cast<int64_t>(i));
+      return;
+    }
+    double d = std::strtod(text.c_str(), &end);
+    if (!text.empty() && *end == '\0') {
+      w.set_description_attribute(ch, n, d);
+    } else {
+      w.set_description_attribute(ch, n, std::string_view(text));
+    }
   });
+}
+
+int dataset_int(daquser_h5* h, int ch, const char* dataset, const char* name, int64_t value) {
+  return guarded(h,
+                 [&](h5run::RunWriter& w) { w.set_dataset_attribute(ch, dataset, name, value); });
+}
+
+int dataset_real(daquser_h5* h, int ch, const char* dataset, const char* name, double value) {
+  return guarded(h,
+                 [&](h5run::RunWriter& w) { w.set_dataset_attribute(ch, dataset, name, value); });
 }
 
 int begin_event(daquser_h5* h, uint64_t id, uint32_t sec, uint32_t usec, const char* iso,
@@ -231,6 +265,8 @@ const daquser_h5_api_t kApi = {
     .run_flag = run_flag,
     .add_channel = add_channel,
     .channel_string = channel_string,
+    .dataset_int = dataset_int,
+    .dataset_real = dataset_real,
     .begin_event = begin_event,
     .missing = missing,
     .status = status,

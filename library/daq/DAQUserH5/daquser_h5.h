@@ -16,7 +16,7 @@
 extern "C" {
 #endif
 
-#define DAQUSER_H5_API_VERSION 2
+#define DAQUSER_H5_API_VERSION 3
 #define DAQUSER_H5_LIBRARY "libDAQUserH5.so"
 #define DAQUSER_H5_ENTRY "daquser_h5_api"
 
@@ -36,7 +36,7 @@ enum { DAQUSER_H5_FLOAT32 = 0, DAQUSER_H5_INT32 = 1 };
 
 typedef struct daquser_h5_api_t {
   int version;
-  /* 1 when the codec ("gzip", "none", "bslz4") can be had, 0 when not. */
+  /* 1 when the codec ("gzip", "none", "bslz4", "lz4") can be had, 0 when not. */
   int (*codec_available)(const char* codec);
   /* Opens a temporary file beside `path`; null with `error` filled when it
      cannot be made. */
@@ -45,9 +45,18 @@ typedef struct daquser_h5_api_t {
   int (*run_string)(daquser_h5* h, const char* name, const char* value);
   int (*run_int)(daquser_h5* h, const char* name, int64_t value);
   int (*run_flag)(daquser_h5* h, const char* name, uint8_t value);
-  /* A channel group; returns its handle (>= 0) or -1. */
-  int (*add_channel)(daquser_h5* h, const char* column, int kind, int value_type);
+  /* A channel group; returns its handle (>= 0) or -1.  `cut_rows` lists the
+     earlier rows (ascending) whose cells were cut short by a failed read. */
+  int (*add_channel)(daquser_h5* h, const char* column, int kind, int value_type,
+                     const uint64_t* cut_rows, size_t cut_count);
+  /* An attribute of the channel's description, stored as an integer or a
+     number when the whole text reads as one (a name the layout uses gets
+     "description_" before it). */
   int (*channel_string)(daquser_h5* h, int ch, const char* name, const char* value);
+  /* Attributes of a dataset of the channel ("Member0", "Pixels"), written
+     when the file is committed. */
+  int (*dataset_int)(daquser_h5* h, int ch, const char* dataset, const char* name, int64_t value);
+  int (*dataset_real)(daquser_h5* h, int ch, const char* dataset, const char* name, double value);
   int (*begin_event)(daquser_h5* h, uint64_t id, uint32_t sec, uint32_t usec, const char* iso,
                      uint32_t status, int32_t type, const char* type_name);
   int (*missing)(daquser_h5* h, int ch, int code);

@@ -16,8 +16,10 @@ namespace h5run {
 namespace {
 
 constexpr H5Z_filter_t kBitshuffle = 32008;
+constexpr H5Z_filter_t kLz4 = 32004;  // Debian's hdf5-filter-plugin
 constexpr size_t kMaxChunkBytes = 4 << 20;
 constexpr size_t kDefaultChunkBytes = 64 << 10;
+constexpr uint64_t kMinEventChunkRows = 1024;
 
 }  // namespace
 
@@ -30,6 +32,8 @@ bool codec_available(Codec codec) {
     case Codec::kBslz4:
       // Loads the plugin when it is installed.
       return H5Zfilter_avail(kBitshuffle) > 0;
+    case Codec::kLz4:
+      return H5Zfilter_avail(kLz4) > 0;
   }
   return false;
 }
@@ -140,10 +144,21 @@ void Column::set_string(uint64_t index, std::string_view text) {
   ++buffered_;
 }
 
-void Column::create(uint64_t rows) {
+Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
   const Compression& c = comp_;
-  size_t row_bytes = std::max<size_t>(fill_row_.size(), 1);
+  // The chunk covers a whole row, at least one element a dimension: a
+  // dataset made while its rows were empty is made again when they widen.
+  std::vector<hsize_t> chunk_dims;
+  size_t row_bytes = element_;
+  for (hsize_t d : row_dims_) {
+    chunk_dims.push_back(std::max<hsize_t>(d, 1));
+    row_bytes *= chunk_dims.back();
+  }
   if (rows == 0) rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
+  // A per-event value made at a write within the run gets chunks of at least
+  // 1024 events, however few rows a block of wide rows (a camera's) left it;
+  // made at the end, its chunk is the run.
+  if (row_dims_.empty() && !finishing_) rows = std::max<uint64_t>(rows, kMinEventChunkRows);
   hsize_t chunk_rows =
       std::clamp<hsize_t>(rows, 1, std::max<size_t>(kMaxChunkBytes / row_bytes, 1));
   // Chunks compressed here are written whole: frames of 64 KiB and more get a
@@ -152,12 +167,12 @@ void Column::create(uint64_t rows) {
     chunk_rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
   }
   chunk_rows_ = chunk_rows;
-  chunk_row_dims_ = row_dims_;
+  chunk_dims_ = chunk_dims;
   std::vector<hsize_t> dims{0}, max_dims{H5S_UNLIMITED}, chunk{chunk_rows};
-  for (hsize_t d : row_dims_) {
-    dims.push_back(d);
+  for (size_t k = 0; k < row_dims_.size(); ++k) {
+    dims.push_back(row_dims_[k]);
     max_dims.push_back(H5S_UNLIMITED);
-    chunk.push_back(std::max<hsize_t>(d, 1));
+    chunk.push_back(chunk_dims[k]);
   }
   Dataspace space(
       check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
@@ -172,6 +187,12 @@ void Column::create(uint64_t rows) {
     if (element_ > 1) H5Pset_shuffle(dcpl.get());
     check_status(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level)),
                  "set gzip on " + name_);
+  } else if (c.codec == Codec::kLz4) {
+    // Shuffled bytes, then LZ4 with the filter's own block size: readers
+    // decompress it several times faster than gzip.
+    if (element_ > 1 && !is_string_) H5Pset_shuffle(dcpl.get());
+    check_status(H5Pset_filter(dcpl.get(), kLz4, H5Z_FLAG_MANDATORY, 0, nullptr),
+                 "set the LZ4 filter on " + name_);
   } else if (c.codec == Codec::kBslz4) {
     // Block size chosen by the filter, LZ4 compression; the first three
     // values are the filter's own.
@@ -188,19 +209,91 @@ void Column::create(uint64_t rows) {
   // Rows arrive in whole chunks; a cache per dataset would only hold memory.
   PropList dapl(check(H5Pcreate(H5P_DATASET_ACCESS), "create a property list"));
   H5Pset_chunk_cache(dapl.get(), 0, 0, 1.0);
-  dataset_ = Dataset(check(H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(), H5P_DEFAULT,
-                                      dcpl.get(), dapl.get()),
-                           "create the dataset " + name_));
+  Dataset d(check(anonymous
+                      ? H5Dcreate_anon(parent_, type_.get(), space.get(), dcpl.get(), dapl.get())
+                      : H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(), H5P_DEFAULT,
+                                   dcpl.get(), dapl.get()),
+                  "create the dataset " + name_));
   if (H5Tget_class(type_.get()) == H5T_FLOAT) {
     // The netCDF convention, so that netCDF and xarray readers mask the fill.
     Dataspace scalar(check(H5Screate(H5S_SCALAR), "create a dataspace"));
-    Attribute a(check(H5Acreate2(dataset_.get(), "_FillValue", type_.get(), scalar.get(),
-                                 H5P_DEFAULT, H5P_DEFAULT),
-                      "create _FillValue of " + name_));
+    Attribute a(check(
+        H5Acreate2(d.get(), "_FillValue", type_.get(), scalar.get(), H5P_DEFAULT, H5P_DEFAULT),
+        "create _FillValue of " + name_));
     check_status(H5Awrite(a.get(), type_.get(), fill_element_.data()),
                  "write _FillValue of " + name_);
   }
+  return d;
+}
+
+void Column::create(uint64_t rows) {
+  dataset_ = make_dataset(rows, false);
   extent_ = 0;
+}
+
+// The written rows, `old_dims` wide, copied block by block into a new
+// dataset of the current row shape and type, which then takes the name.
+void Column::remake(const std::vector<hsize_t>& old_dims) {
+  // Chunks of about 64 KiB: the rows of the run's first block, which size
+  // the chunks of a dataset made at its first write, are not known here.
+  size_t row_bytes = std::max<size_t>(fill_row_.size(), 1);
+  Dataset fresh = make_dataset(std::max<size_t>(kDefaultChunkBytes / row_bytes, 1), true);
+  std::vector<hsize_t> dims{extent_};
+  dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
+  check_status(H5Dset_extent(fresh.get(), dims.data()), "extend " + name_);
+  size_t old_elements = 1;
+  for (hsize_t d : old_dims) old_elements *= d;
+  if (extent_ > 0 && old_elements > 0) {
+    // Blocks of whole chunks of the new dataset, about a block of rows each.
+    uint64_t rows_a_block =
+        std::max<size_t>((block_bytes_ != 0 ? block_bytes_ : kDefaultChunkBytes) / row_bytes, 1);
+    uint64_t block = std::max<uint64_t>(rows_a_block / chunk_rows_, 1) * chunk_rows_;
+    Bytes rows;
+    for (uint64_t first = 0; first < extent_; first += block) {
+      uint64_t n = std::min(block, extent_ - first);
+      rows.resize(n * fill_row_.size());
+      for (uint64_t r = 0; r < n; ++r) {
+        std::memcpy(rows.data() + r * fill_row_.size(), fill_row_.data(), fill_row_.size());
+      }
+      std::vector<hsize_t> start(1 + row_dims_.size(), 0), count{n}, all{n};
+      start[0] = first;
+      count.insert(count.end(), old_dims.begin(), old_dims.end());
+      all.insert(all.end(), row_dims_.begin(), row_dims_.end());
+      // The old rows land in the leading corner of the new ones, converted
+      // to the new type by the library.
+      Dataspace memory(check(H5Screate_simple(static_cast<int>(all.size()), all.data(), nullptr),
+                             "create a dataspace"));
+      std::vector<hsize_t> zero(all.size(), 0);
+      check_status(H5Sselect_hyperslab(memory.get(), H5S_SELECT_SET, zero.data(), nullptr,
+                                       count.data(), nullptr),
+                   "select rows of " + name_);
+      Dataspace old_space(check(H5Dget_space(dataset_.get()), "get a dataspace"));
+      check_status(H5Sselect_hyperslab(old_space.get(), H5S_SELECT_SET, start.data(), nullptr,
+                                       count.data(), nullptr),
+                   "select rows of " + name_);
+      check_status(H5Dread(dataset_.get(), type_.get(), memory.get(), old_space.get(), H5P_DEFAULT,
+                           rows.data()),
+                   "read back rows of " + name_);
+      Dataspace whole(check(H5Screate_simple(static_cast<int>(all.size()), all.data(), nullptr),
+                            "create a dataspace"));
+      Dataspace new_space(check(H5Dget_space(fresh.get()), "get a dataspace"));
+      check_status(H5Sselect_hyperslab(new_space.get(), H5S_SELECT_SET, start.data(), nullptr,
+                                       all.data(), nullptr),
+                   "select rows of " + name_);
+      errno = 0;
+      herr_t status = H5Dwrite(fresh.get(), type_.get(), whole.get(), new_space.get(), H5P_DEFAULT,
+                               rows.data());
+      if (status < 0 && errno != 0) {
+        throw Error("cannot write rows of " + name_ + ": " + std::strerror(errno));
+      }
+      check_status(status, "write rows of " + name_);
+    }
+  }
+  dataset_.reset();
+  check_status(H5Ldelete(parent_, name_.c_str(), H5P_DEFAULT), "replace " + name_);
+  check_status(H5Olink(fresh.get(), parent_, name_.c_str(), H5P_DEFAULT, H5P_DEFAULT),
+               "link " + name_);
+  dataset_ = std::move(fresh);
 }
 
 void Column::take() {
@@ -230,7 +323,7 @@ void Column::write_taken() {
   }
   if (row_elements_ > 0) {
     bool direct = comp_.own_chunks && comp_.codec == Codec::kGzip && comp_.gzip_level == 1 &&
-                  !is_string_ && row_dims_ == chunk_row_dims_;
+                  !is_string_ && row_dims_ == chunk_dims_;
     uint64_t whole_from = (taken_first_ + chunk_rows_ - 1) / chunk_rows_ * chunk_rows_;
     uint64_t whole_to = end / chunk_rows_ * chunk_rows_;
     if (!direct || whole_from >= whole_to) {
@@ -406,15 +499,42 @@ void Column::grow(const std::vector<hsize_t>& row_dims) {
   for (size_t k = 0; k < dims.size(); ++k) dims[k] = std::max(dims[k], row_dims_[k]);
   if (dims == row_dims_) return;
   flush();
+  std::vector<hsize_t> old_dims = row_dims_;
   set_row_shape(dims);
-  if (dataset_.valid()) {
-    std::vector<hsize_t> all{extent_};
-    all.insert(all.end(), row_dims_.begin(), row_dims_.end());
-    check_status(H5Dset_extent(dataset_.get(), all.data()), "enlarge the rows of " + name_);
+  if (!dataset_.valid()) return;
+  // A row twice as wide as the chunks (or more) makes the dataset again with
+  // chunks of the new width: chunks never stay as narrow as an empty or tiny
+  // first row, and rows that creep wider remake it a few times only.
+  bool remade = false;
+  for (size_t k = 0; k < dims.size(); ++k) remade = remade || dims[k] >= 2 * chunk_dims_[k];
+  if (remade) {
+    remake(old_dims);
+    return;
   }
+  std::vector<hsize_t> all{extent_};
+  all.insert(all.end(), row_dims_.begin(), row_dims_.end());
+  check_status(H5Dset_extent(dataset_.get(), all.data()), "enlarge the rows of " + name_);
+}
+
+void Column::widen_type(hid_t type) {
+  if (is_string_ || H5Tget_size(type) <= element_) return;
+  flush();
+  Datatype wider(check(H5Tcopy(type), "copy a type"));
+  std::vector<unsigned char> fill(std::max(H5Tget_size(type), element_));
+  std::memcpy(fill.data(), fill_element_.data(), element_);
+  check_status(H5Tconvert(type_.get(), wider.get(), 1, fill.data(), nullptr, H5P_DEFAULT),
+               "convert the fill of " + name_);
+  type_ = std::move(wider);
+  element_ = H5Tget_size(type_.get());
+  fill_element_.assign(fill.begin(), fill.begin() + static_cast<std::ptrdiff_t>(element_));
+  zero_fill_ = std::all_of(fill_element_.begin(), fill_element_.end(),
+                           [](unsigned char b) { return b == 0; });
+  set_row_shape(row_dims_);
+  if (dataset_.valid()) remake(row_dims_);
 }
 
 void Column::finish(uint64_t events) {
+  finishing_ = true;
   flush();
   if (!dataset_.valid()) create(events);
   if (events > extent_) {

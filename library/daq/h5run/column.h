@@ -18,10 +18,10 @@
 
 namespace h5run {
 
-enum class Codec { kGzip, kNone, kBslz4 };
+enum class Codec { kGzip, kNone, kBslz4, kLz4 };
 
-// Whether the HDF5 library can apply the codec (bslz4 is a dynamically
-// loaded filter plugin).
+// Whether the HDF5 library can apply the codec (bslz4 and lz4 are
+// dynamically loaded filter plugins).
 bool codec_available(Codec codec);
 
 struct Compression {
@@ -54,12 +54,16 @@ class Column {
   // A string row (string columns only).
   void set_string(uint64_t index, std::string_view text);
 
+  const std::string& name() const { return name_; }
   const std::vector<hsize_t>& row_dims() const { return row_dims_; }
   size_t row_elements() const { return row_elements_; }
   size_t element_size() const { return element_; }
   // Enlarges the row shape (no dimension shrinks); written rows keep their
   // values in the leading corner.
   void grow(const std::vector<hsize_t>& row_dims);
+  // Gives the column a wider element type (uint8 to uint16); written rows
+  // keep their values.
+  void widen_type(hid_t type);
 
   size_t buffered_bytes() const { return buffer_.size() + text_.size(); }
   // About how many bytes of rows gather before a write: large rows reserve
@@ -104,7 +108,13 @@ class Column {
   class Deflater;
   void set_row_shape(const std::vector<hsize_t>& row_dims);
   void* append_row(uint64_t index, bool fill);
+  // A dataset of the row shape and type, chunks of about `rows` rows; an
+  // anonymous one is linked by remake().
+  Dataset make_dataset(uint64_t rows, bool anonymous);
   void create(uint64_t rows);
+  // Makes the dataset again in the current row shape and type, its written
+  // rows (`old_dims` wide) copied over.
+  void remake(const std::vector<hsize_t>& old_dims);
   void pad_to(uint64_t index);
   // Rows [first, first + rows) of `data` through the HDF5 filters.
   void write_rows(uint64_t first, uint64_t rows, const void* data);
@@ -124,11 +134,12 @@ class Column {
   std::vector<unsigned char> fill_element_;
   std::string fill_text_;
   Dataset dataset_;
-  uint64_t extent_ = 0;  // rows of the dataset in the file
+  uint64_t extent_ = 0;     // rows of the dataset in the file
+  bool finishing_ = false;  // the last write: what is buffered is the rest of the run
   uint64_t chunk_rows_ = 0;
-  std::vector<hsize_t> chunk_row_dims_;  // the row shape when the dataset was made
-  uint64_t first_ = 0;                   // row of the first buffered row
-  uint64_t buffered_ = 0;                // rows in the buffer
+  std::vector<hsize_t> chunk_dims_;  // chunk shape of a row
+  uint64_t first_ = 0;               // row of the first buffered row
+  uint64_t buffered_ = 0;            // rows in the buffer
   size_t block_bytes_ = 0;
   std::unique_ptr<Deflater> deflater_;
   Bytes buffer_;

@@ -1,16 +1,23 @@
 #include "run_writer.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <utility>
+
+#include "dimension_scales.h"
 
 namespace h5run {
 
@@ -20,6 +27,17 @@ namespace {
 constexpr const char* kChannelDatasets[] = {"Missing", "SrvBlockStatus", "ChanStatus", "MacroPulse",
                                             "Value",   "Length",         "Width",      "Height",
                                             "Pixels",  "Converted"};
+// Group attributes of the layout; a description attribute of the same name
+// is stored as "description_<name>".
+constexpr const char* kChannelAttributes[] = {"column",           "kind",
+                                              "kind_source",      "missing_codes",
+                                              "length_codes",     "pair_names",
+                                              "pair_datasets",    "NX_class",
+                                              "signal",           "axes",
+                                              "cells_present",    "cells_empty",
+                                              "cells_not_found",  "cells_no_image",
+                                              "values_invalid",   "cells_cut_short",
+                                              "cells_other_kind", "cells_size_differs"};
 constexpr const char* kRunDatasets[] = {"EventId", "Time",         "TimeSec",   "TimeUsec",
                                         "TimeISO", "EvHeadStatus", "EventType", "EventTypeName"};
 
@@ -71,8 +89,39 @@ void write_strings_attribute(hid_t object, const std::string& name,
             "create the attribute " + name));
   std::vector<const char*> p;
   for (const std::string& s : values) p.push_back(s.c_str());
-  check_status(H5Awrite(a.get(), t.get(), p.data()), "write the attribute " + name);
+  // An empty list is an attribute of no elements: nothing to write.
+  if (!p.empty()) check_status(H5Awrite(a.get(), t.get(), p.data()), "write the attribute " + name);
 }
+
+// Refuses what the rename could not or must not replace: no name, a
+// directory, and anything that is not a regular file (a device node, a
+// pipe, a symbolic link).
+void check_target(const std::string& path) {
+  if (path.empty()) throw Error("no file name given");
+  if (path.back() == '/') throw Error(path + " names a directory");
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    throw Error(path +
+                (S_ISDIR(st.st_mode) ? " is a directory" : " exists and is not a regular file"));
+  }
+}
+
+// Signals that end a process, held back while a name is being given.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, s);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
 
 hid_t value_type(ValueType v) {
   switch (v) {
@@ -107,6 +156,88 @@ void convert(ValueType v, const S* in, size_t count, void* out) {
         return static_cast<int32_t>(x);
       });
       break;
+  }
+}
+
+// Temporary files of the writers alive, for removal when a signal ends the
+// process: a handler of their own runs before the handler it replaced and,
+// when that one leaves the signal to its default action (the process ends
+// on return), removes the files. Only async-signal-safe calls in there.
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kMaxTemporaries = 64;
+struct Temporary {
+  std::atomic<bool> used{false};
+  char name[4096];
+};
+Temporary temporaries[kMaxTemporaries];
+struct sigaction previous_actions[NSIG];
+std::mutex temporaries_mutex;
+int temporaries_noted = 0;
+
+void remove_temporaries() {
+  for (Temporary& t : temporaries) {
+    if (t.used.load()) unlink(t.name);
+  }
+}
+
+extern "C" void remove_temporaries_on_signal(int sig, siginfo_t* info, void* context) {
+  const struct sigaction& before = previous_actions[sig];
+  if (before.sa_flags & SA_SIGINFO) {
+    if (before.sa_sigaction != nullptr) before.sa_sigaction(sig, info, context);
+  } else if (before.sa_handler == SIG_IGN) {
+    return;
+  } else if (before.sa_handler == SIG_DFL) {
+    remove_temporaries();
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return;
+  } else {
+    before.sa_handler(sig);
+  }
+  // That handler gave the signal back to its default action and raised it
+  // again (a second interrupt): the process ends as this handler returns.
+  struct sigaction now {};
+  sigset_t pending;
+  sigemptyset(&pending);
+  if (sigaction(sig, nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) &&
+      now.sa_handler == SIG_DFL && sigpending(&pending) == 0 && sigismember(&pending, sig) == 1) {
+    remove_temporaries();
+  }
+}
+
+int note_temporary(const std::string& name) {
+  std::lock_guard<std::mutex> lock(temporaries_mutex);
+  int slot = 0;
+  while (slot < kMaxTemporaries && temporaries[slot].used.load()) ++slot;
+  if (slot == kMaxTemporaries || name.size() >= sizeof temporaries[0].name) return -1;
+  std::memcpy(temporaries[slot].name, name.c_str(), name.size() + 1);
+  temporaries[slot].used.store(true);
+  if (temporaries_noted++ == 0) {
+    for (int sig : kFatalSignals) {
+      struct sigaction now {};
+      if (sigaction(sig, nullptr, &now) != 0) continue;
+      previous_actions[sig] = now;
+      struct sigaction ours = now;
+      ours.sa_flags = (now.sa_flags & SA_RESTART) | SA_SIGINFO;
+      ours.sa_sigaction = remove_temporaries_on_signal;
+      sigaction(sig, &ours, nullptr);
+    }
+  }
+  return slot;
+}
+
+void forget_temporary(int slot) {
+  if (slot < 0) return;
+  std::lock_guard<std::mutex> lock(temporaries_mutex);
+  temporaries[slot].used.store(false);
+  if (--temporaries_noted > 0) return;
+  // The handlers go back, unless the program replaced them meanwhile.
+  for (int sig : kFatalSignals) {
+    struct sigaction now {};
+    if (sigaction(sig, nullptr, &now) == 0 && (now.sa_flags & SA_SIGINFO) &&
+        now.sa_sigaction == remove_temporaries_on_signal) {
+      sigaction(sig, &previous_actions[sig], nullptr);
+    }
   }
 }
 
@@ -159,6 +290,9 @@ struct RunWriter::Channel {
   std::vector<Member> members;
   std::vector<std::string> pair_names, pair_links;
   std::vector<std::unique_ptr<Column>> pairs;
+  std::unordered_set<std::string> links;  // dataset names taken in the group
+  std::string link;                       // the group's name in /run
+  std::string unit;                       // from the channel's description
   int32_t pair_count = 0;
   size_t fixed_width = 0, fixed_height = 0;
   bool touched = false;
@@ -186,10 +320,8 @@ RunWriter::RunWriter(const std::string& path, const Options& options)
   if (options.codec != Codec::kNone && !codec_available(options.codec)) {
     throw Error("the HDF5 filter of the chosen codec is not available");
   }
-  temp_ = path + ".tmp-XXXXXX";
-  int fd = mkstemp(temp_.data());
-  if (fd < 0) throw Error("cannot create " + temp_ + ": " + std::strerror(errno));
-  ::close(fd);
+  check_target(path);
+  make_temporary();
   try {
     PropList fapl(check(H5Pcreate(H5P_FILE_ACCESS), "create a property list"));
     // Closing the file closes whatever is still open in it, also after errors.
@@ -238,10 +370,33 @@ RunWriter::RunWriter(const std::string& path, const Options& options)
     Datatype text = utf8_string_type();
     add("TimeISO", text.get(), &blank);
     link_names_.insert(std::begin(kRunDatasets), std::end(kRunDatasets));
+    if (options.event_status) {
+      const uint32_t zero = 0;
+      ev_status_ = new_column(run_.get(), "EvHeadStatus", H5T_NATIVE_UINT32, {}, &zero, 0);
+    }
+    if (options.event_type) {
+      const int32_t zero = 0;
+      ev_type_ = new_column(run_.get(), "EventType", H5T_NATIVE_INT32, {}, &zero, 0);
+      ev_type_name_ = new_column(run_.get(), "EventTypeName", text.get(), {}, &blank, 0);
+    }
   } catch (...) {
     abandon();
     throw;
   }
+}
+
+void RunWriter::make_temporary() {
+  // No signal between making the file and noting its name for removal.
+  SignalsHeld held;
+  temp_ = path_ + ".tmp-XXXXXX";
+  int fd = mkstemp(temp_.data());
+  if (fd < 0) {
+    std::string why = std::strerror(errno);
+    temp_.clear();
+    throw Error("cannot create a file beside " + path_ + ": " + why);
+  }
+  ::close(fd);
+  temp_slot_ = note_temporary(temp_);
 }
 
 RunWriter::~RunWriter() {
@@ -289,7 +444,9 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   link_names_.insert(unique);
   auto c = std::make_unique<Channel>();
   c->spec = spec;
+  c->link = unique;
   if (spec.kind == Kind::kScalarInt) c->spec.values = ValueType::kInt32;
+  if (c->spec.stats != ValueType::kFloat32) c->spec.stats = ValueType::kFloat64;
   c->group = Group(
       check(H5Gcreate2(run_.get(), unique.c_str(), H5P_DEFAULT, channel_gcpl_.get(), H5P_DEFAULT),
             "create the group /run/" + unique));
@@ -306,7 +463,20 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   const uint32_t zero32 = 0;
   const uint64_t zero64 = 0;
   const int32_t zero = 0;
-  c->missing = column("Missing", H5T_NATIVE_UINT8, &not_found);
+  c->links.insert(std::begin(kChannelDatasets), std::end(kChannelDatasets));
+  c->links.insert({"PixelY", "PixelX", "StatBit"});
+  if (!spec.cut_short_rows.empty() && spec.cut_short_rows.front() < first) {
+    // Cells cut short before the channel had its group: those rows are
+    // written first, the rows between keep the fill.
+    c->missing =
+        new_column(g, "Missing", H5T_NATIVE_UINT8, {}, &not_found, spec.cut_short_rows.front());
+    const auto cut = static_cast<uint8_t>(Missing::kCutShort);
+    for (uint64_t r : spec.cut_short_rows) {
+      if (r < first) *static_cast<uint8_t*>(c->missing->row(r)) = cut;
+    }
+  } else {
+    c->missing = column("Missing", H5T_NATIVE_UINT8, &not_found);
+  }
   if (spec.status) {
     c->srv = column("SrvBlockStatus", H5T_NATIVE_UINT32, &zero32);
     c->chan = column("ChanStatus", H5T_NATIVE_UINT32, &zero32);
@@ -355,6 +525,23 @@ void RunWriter::set_channel_attribute(int ch, std::string_view name, uint64_t va
 void RunWriter::set_channel_attribute(int ch, std::string_view name, double value) {
   wait();
   write_attribute(channel(ch).group.get(), name, H5T_NATIVE_DOUBLE, &value);
+}
+std::string RunWriter::description_attribute_name(std::string_view name) {
+  constexpr std::string_view kPrefix = "description_";
+  bool taken = name.substr(0, kPrefix.size()) == kPrefix ||
+               std::find(std::begin(kChannelAttributes), std::end(kChannelAttributes), name) !=
+                   std::end(kChannelAttributes);
+  return taken ? std::string(kPrefix) + std::string(name) : std::string(name);
+}
+void RunWriter::set_description_attribute(int ch, std::string_view name, std::string_view value) {
+  set_channel_attribute(ch, description_attribute_name(name), value);
+  if (name == "unit") channel(ch).unit = value;
+}
+void RunWriter::set_description_attribute(int ch, std::string_view name, int64_t value) {
+  set_channel_attribute(ch, description_attribute_name(name), value);
+}
+void RunWriter::set_description_attribute(int ch, std::string_view name, double value) {
+  set_channel_attribute(ch, description_attribute_name(name), value);
 }
 void RunWriter::set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
                                       std::string_view value) {
@@ -466,29 +653,53 @@ void RunWriter::add_pair(int ch, std::string_view name, double value) {
   size_t k = 0;
   while (k < c.pair_names.size() && c.pair_names[k] != name) ++k;
   if (k == c.pair_names.size()) {
-    std::string link = escape(name);
-    if (std::find(std::begin(kChannelDatasets), std::end(kChannelDatasets), link) !=
-        std::end(kChannelDatasets)) {
-      link += "#pair";
+    // Named after the pair; a name the group already uses (a dataset of the
+    // layout, or another pair's) gets "#pair", then "#pair2", ... after it.
+    std::string base = escape(name), link = base;
+    for (int n = 1; c.links.count(link) != 0; ++n) {
+      link = base + "#pair" + (n == 1 ? std::string() : std::to_string(n));
     }
-    ValueType type =
-        c.spec.values == ValueType::kFloat32 ? ValueType::kFloat32 : ValueType::kFloat64;
+    c.links.insert(link);
     const double fill = options_.fill;
     const float fill32 = static_cast<float>(fill);
-    const void* f = type == ValueType::kFloat32 ? static_cast<const void*>(&fill32) : &fill;
+    const int32_t zero = 0;
+    const void* f = c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
+                    : c.spec.values == ValueType::kInt32 ? static_cast<const void*>(&zero)
+                                                         : &fill;
     c.pairs.push_back(
-        new_column(c.group.get(), link, value_type(type), std::vector<hsize_t>{}, f, r));
+        new_column(c.group.get(), link, value_type(c.spec.values), std::vector<hsize_t>{}, f, r));
     c.pair_names.emplace_back(name);
     c.pair_links.push_back(link);
   }
-  ValueType type = c.spec.values == ValueType::kFloat32 ? ValueType::kFloat32 : ValueType::kFloat64;
-  convert(type, &value, 1, c.pairs[k]->row(r));
+  convert(c.spec.values, &value, 1, c.pairs[k]->row(r));
   ++c.pair_count;
   c.touched = true;
 }
 
+void RunWriter::make_member(Channel& c, int m, size_t width, uint64_t first_row) {
+  Channel::Member& member = c.members[static_cast<size_t>(m)];
+  const double fill = options_.fill;
+  const float fill32 = static_cast<float>(fill);
+  const int32_t zero = 0;
+  const void* f = c.spec.values == ValueType::kFloat64   ? static_cast<const void*>(&fill)
+                  : c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
+                                                         : &zero;
+  member.values = new_column(c.group.get(), "Member" + std::to_string(m), value_type(c.spec.values),
+                             std::vector<hsize_t>{std::max(member.reserved, width)}, f, first_row);
+}
+
+void RunWriter::make_stats(Channel& c, int m, uint64_t first_row) {
+  Channel::Member& member = c.members[static_cast<size_t>(m)];
+  const double fill = options_.fill;
+  const float fill32 = static_cast<float>(fill);
+  bool single = c.spec.stats == ValueType::kFloat32;
+  member.stats = new_column(c.group.get(), "Member" + std::to_string(m) + "Stats",
+                            single ? H5T_NATIVE_FLOAT : H5T_NATIVE_DOUBLE, std::vector<hsize_t>{32},
+                            single ? static_cast<const void*>(&fill32) : &fill, first_row);
+}
+
 template <typename T>
-void RunWriter::put_member(int ch, int m, const T* values, size_t count) {
+void RunWriter::put_member(int ch, int m, const T* values, size_t count, bool failed) {
   uint64_t r = row();
   Channel& c = channel(ch);
   if (c.spec.kind != Kind::kSpectrum) throw Error(c.spec.column + " is not a spectrum channel");
@@ -497,28 +708,21 @@ void RunWriter::put_member(int ch, int m, const T* values, size_t count) {
   if (c.members.size() <= index) c.members.resize(index + 1);
   Channel::Member& member = c.members[index];
   std::string name = "Member" + std::to_string(m);
-  const int32_t absent = -1, zero = 0;
+  const int32_t absent = -1;
   if (!member.length) {
     member.length = new_column(c.group.get(), name + "Length", H5T_NATIVE_INT32,
                                std::vector<hsize_t>{}, &absent, r);
   }
-  if (values != nullptr) {
+  if (!failed) {
     if (!member.values) {
-      const double fill = options_.fill;
-      const float fill32 = static_cast<float>(fill);
-      const void* f = c.spec.values == ValueType::kFloat64   ? static_cast<const void*>(&fill)
-                      : c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
-                                                             : &zero;
-      member.values = new_column(c.group.get(), name, value_type(c.spec.values),
-                                 std::vector<hsize_t>{std::max(member.reserved, count)}, f, r);
+      make_member(c, m, count, r);
     } else if (count > member.values->row_elements()) {
       wait();
       member.values->grow({count});
     }
-    convert(c.spec.values, values, count, member.values->row(r));
+    if (count > 0) convert(c.spec.values, values, count, member.values->row(r));
   }
-  *static_cast<int32_t*>(member.length->row(r)) =
-      values != nullptr ? static_cast<int32_t>(count) : -2;
+  *static_cast<int32_t*>(member.length->row(r)) = failed ? -2 : static_cast<int32_t>(count);
   c.touched = true;
 }
 
@@ -532,7 +736,7 @@ void RunWriter::set_member(int ch, int m, const int32_t* values, size_t count) {
   put_member(ch, m, values, count);
 }
 void RunWriter::set_member_failed(int ch, int m) {
-  put_member(ch, m, static_cast<const double*>(nullptr), 0);
+  put_member(ch, m, static_cast<const double*>(nullptr), 0, true);
 }
 
 void RunWriter::set_member_stat(int ch, int m, int bit, double value) {
@@ -541,12 +745,12 @@ void RunWriter::set_member_stat(int ch, int m, int bit, double value) {
   if (m < 0 || bit < 0 || bit > 31) throw Error("no statistic bit " + std::to_string(bit));
   if (c.members.size() <= static_cast<size_t>(m)) c.members.resize(static_cast<size_t>(m) + 1);
   Channel::Member& member = c.members[static_cast<size_t>(m)];
-  if (!member.stats) {
-    const double fill = options_.fill;
-    member.stats = new_column(c.group.get(), "Member" + std::to_string(m) + "Stats",
-                              H5T_NATIVE_DOUBLE, std::vector<hsize_t>{32}, &fill, r);
+  if (!member.stats) make_stats(c, m, r);
+  if (c.spec.stats == ValueType::kFloat32) {
+    static_cast<float*>(member.stats->row(r))[bit] = static_cast<float>(value);
+  } else {
+    static_cast<double*>(member.stats->row(r))[bit] = value;
   }
-  static_cast<double*>(member.stats->row(r))[bit] = value;
 }
 
 template <typename T>
@@ -562,6 +766,11 @@ void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t heigh
                                       : std::vector<hsize_t>{height, width};
     c.pixels = new_column(c.group.get(), "Pixels", b == 8 ? H5T_NATIVE_UINT8 : H5T_NATIVE_UINT16,
                           dims, &black, r, true);
+  }
+  if (bits == 16 && c.pixels->element_size() == 1) {
+    // A 16-bit frame in an 8-bit camera: the dataset becomes uint16.
+    wait();
+    c.pixels->widen_type(H5T_NATIVE_UINT16);
   }
   size_t count = width * height;
   *static_cast<int32_t*>(c.length->row(r)) = static_cast<int32_t>(count);
@@ -689,6 +898,9 @@ void RunWriter::flush_all() {
   for (auto& c : channels_) c->each_column([&](Column& col) { columns.push_back(&col); });
   for (Column* col : columns) col->take();
   worker_ = std::thread([this, columns = std::move(columns)] {
+    // The library's error printing is per thread: off here too, so that a
+    // failure is the writer's one message.
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     try {
       for (Column* col : columns) col->write_taken();
     } catch (...) {
@@ -716,6 +928,18 @@ void RunWriter::commit() {
                                c->spec.pixel_bits == 16 ? H5T_NATIVE_UINT16 : H5T_NATIVE_UINT8,
                                dims, &black, events_);
       }
+      // Every dataset the layout lists for the kind, all fill where nothing came.
+      if (c->spec.kind == Kind::kImage && c->fixed_width == 0 && !c->width) {
+        const int32_t zero = 0;
+        c->width = new_column(c->group.get(), "Width", H5T_NATIVE_INT32, {}, &zero, events_);
+        c->height = new_column(c->group.get(), "Height", H5T_NATIVE_INT32, {}, &zero, events_);
+      }
+      for (size_t m = 0; m < c->members.size(); ++m) {
+        Channel::Member& member = c->members[m];
+        if (!member.length) continue;
+        if (!member.values) make_member(*c, static_cast<int>(m), 0, events_);
+        if (!member.stats) make_stats(*c, static_cast<int>(m), events_);
+      }
       c->each_column([&](Column& col) { col.finish(events_); });
       if (c->spec.kind == Kind::kPairs) {
         write_strings_attribute(c->group.get(), "pair_names", c->pair_names);
@@ -734,6 +958,9 @@ void RunWriter::commit() {
         }
       }
     }
+    write_dimension_scales();
+    write_value_attributes();
+    write_nexus_attributes();
     set_attribute("events", events_);
     event_columns_.clear();
     ev_status_.reset();
@@ -741,20 +968,146 @@ void RunWriter::commit() {
     ev_type_name_.reset();
     channels_.clear();
     run_.reset();
-    check_status(H5Fflush(file_.get(), H5F_SCOPE_LOCAL), "write " + temp_);
-    check_status(H5Fclose(file_.release()), "close " + temp_);
+    // After a flush that worked, the close rewrites what is already there.
+    check_status(H5Fflush(file_.get(), H5F_SCOPE_LOCAL), "write the HDF5 file " + path_);
+    check_status(H5Fclose(file_.release()), "close the HDF5 file " + path_);
+    publish();
   } catch (...) {
     abandon();
     throw;
   }
+  done_ = true;
+}
+
+// EventId is the scale of every per-event axis; the other axes get scales
+// in their group: the sample index of each spectrum member, the statistics
+// bit, the image's y and x.
+void RunWriter::write_dimension_scales() {
+  DimensionScales scales;
+  hid_t events = event_columns_[0]->dataset();
+  scales.add_scale(events, "/run/EventId", "EventId");
+  auto per_event = [&](Column& col, const std::string& group, std::vector<hid_t> more) {
+    more.insert(more.begin(), events);
+    scales.attach(col.dataset(), group + "/" + col.name(), more);
+  };
+  for (size_t k = 1; k < event_columns_.size(); ++k) per_event(*event_columns_[k], "/run", {});
+  for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
+    if (*col) per_event(**col, "/run", {});
+  }
+  std::vector<Dataset> axes;
+  for (auto& c : channels_) {
+    std::string group = "/run/" + c->link;
+    auto axis = [&](const std::string& name, hsize_t length) {
+      Dataspace space(check(H5Screate_simple(1, &length, nullptr), "create a dataspace"));
+      PropList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), "create a property list"));
+      H5Pset_obj_track_times(dcpl.get(), false);
+      axes.emplace_back(check(H5Dcreate2(c->group.get(), name.c_str(), H5T_NATIVE_INT32,
+                                         space.get(), H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
+                              "create the dataset " + name));
+      std::vector<int32_t> index(length);
+      for (hsize_t k = 0; k < length; ++k) index[k] = static_cast<int32_t>(k);
+      if (length > 0) {
+        check_status(H5Dwrite(axes.back().get(), H5T_NATIVE_INT32, H5S_ALL, H5S_ALL, H5P_DEFAULT,
+                              index.data()),
+                     "write " + name);
+      }
+      scales.add_scale(axes.back().get(), group + "/" + name, name);
+      return axes.back().get();
+    };
+    hid_t stat_bit = -1;
+    c->each_column([&](Column& col) {
+      const std::vector<hsize_t>& dims = col.row_dims();
+      if (dims.empty()) {
+        per_event(col, group, {});
+      } else if (col.name() == "Pixels") {
+        per_event(col, group, {axis("PixelY", dims[0]), axis("PixelX", dims[1])});
+      } else if (col.name().size() > 5 && col.name().ends_with("Stats")) {
+        if (stat_bit < 0) stat_bit = axis("StatBit", 32);
+        per_event(col, group, {stat_bit});
+      } else {
+        per_event(col, group, {axis(col.name() + "Sample", dims[0])});
+      }
+    });
+  }
+  scales.write();
+}
+
+// The CF names of what a value dataset holds: `long_name` (the column, and
+// which member or pair) and `units` from the channel's description.
+void RunWriter::write_value_attributes() {
+  for (auto& c : channels_) {
+    auto name = [&](Column& col, const std::string& long_name) {
+      hid_t d = col.dataset();
+      write_string_attribute(d, "long_name", long_name);
+      if (!c->unit.empty()) write_string_attribute(d, "units", c->unit);
+    };
+    if (c->value) name(*c->value, c->spec.column);
+    for (size_t k = 0; k < c->pairs.size(); ++k) {
+      name(*c->pairs[k], c->spec.column + " " + c->pair_names[k]);
+    }
+    for (size_t m = 0; m < c->members.size(); ++m) {
+      if (c->members[m].values) {
+        name(*c->members[m].values, c->spec.column + " member " + std::to_string(m));
+      }
+    }
+    if (c->pixels) name(*c->pixels, c->spec.column);
+  }
+}
+
+// NeXus attributes, so that generic viewers find a plot: the file's
+// default is /run (NXentry), whose default is the first channel with
+// values; each such channel is NXdata with its main dataset as signal. The
+// event axis has no axis dataset in the group (".").
+void RunWriter::write_nexus_attributes() {
+  std::string first;
+  for (auto& c : channels_) {
+    Column* signal = nullptr;
+    std::vector<std::string> axes{"."};
+    const char* interpretation = nullptr;
+    if (c->value) {
+      signal = c->value.get();
+    } else if (!c->pairs.empty()) {
+      signal = c->pairs.front().get();
+    } else if (!c->members.empty() && c->members[0].values) {
+      signal = c->members[0].values.get();
+      axes.push_back("Member0Sample");
+      interpretation = "spectrum";
+    } else if (c->pixels) {
+      signal = c->pixels.get();
+      axes.insert(axes.end(), {"PixelY", "PixelX"});
+      interpretation = "image";
+    }
+    if (signal == nullptr) continue;
+    hid_t g = c->group.get();
+    write_string_attribute(g, "NX_class", "NXdata");
+    write_string_attribute(g, "signal", signal->name());
+    write_strings_attribute(g, "axes", axes);
+    if (interpretation != nullptr) {
+      write_string_attribute(signal->dataset(), "interpretation", interpretation);
+    }
+    for (size_t m = 1; m < c->members.size(); ++m) {
+      if (c->members[m].values) {
+        write_string_attribute(c->members[m].values->dataset(), "interpretation", "spectrum");
+      }
+    }
+    if (first.empty()) first = c->link;
+  }
+  write_string_attribute(run_.get(), "NX_class", "NXentry");
+  if (!first.empty()) write_string_attribute(run_.get(), "default", first);
+  write_string_attribute(file_.get(), "default", "run");
+}
+
+void RunWriter::publish() {
   mode_t mask = umask(0);
   umask(mask);
+  // The target is checked again: it may have become something else.
+  check_target(path_);
   if (chmod(temp_.c_str(), 0666 & ~mask) != 0 || std::rename(temp_.c_str(), path_.c_str()) != 0) {
-    std::string why = std::strerror(errno);
-    abandon();
-    throw Error("cannot rename " + temp_ + " to " + path_ + ": " + why);
+    throw Error("cannot rename " + temp_ + " to " + path_ + ": " + std::strerror(errno));
   }
-  done_ = true;
+  forget_temporary(temp_slot_);
+  temp_slot_ = -1;
+  temp_.clear();
 }
 
 void RunWriter::abandon() noexcept {
@@ -774,12 +1127,23 @@ void RunWriter::abandon() noexcept {
     run_.reset();
   } catch (...) {
   }
-  // An emptied file has room for what the close still writes (after a full
-  // disk, a failed close would leave the library a broken file to close at exit).
-  if (::truncate(temp_.c_str(), 0) != 0) {
+  if (file_.valid()) {
+    // What the close still writes goes to a file in memory: a close that
+    // fails (a full disk) would leave the library a half-closed file,
+    // which its clean-up at exit then closes again and crashes on.
+    void* handle = nullptr;
+    if (H5Fget_vfd_handle(file_.get(), H5P_DEFAULT, &handle) >= 0 && handle != nullptr) {
+      int sink = memfd_create("abandoned-run-file", MFD_CLOEXEC);
+      if (sink >= 0) {
+        dup2(sink, *static_cast<int*>(handle));
+        ::close(sink);
+      }
+    }
+    file_.reset();
   }
-  file_.reset();
-  std::remove(temp_.c_str());
+  if (!temp_.empty()) std::remove(temp_.c_str());
+  forget_temporary(temp_slot_);
+  temp_slot_ = -1;
 }
 
 }  // namespace h5run

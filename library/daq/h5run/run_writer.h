@@ -62,9 +62,13 @@ struct ChannelSpec {
   // Float64 for values read from text, float32 for the host's floats, int32
   // for -fti channels (scalar_int implies it).
   ValueType values = ValueType::kFloat64;
-  int pixel_bits = 0;   // 8 or 16; 0: from the first frame
+  // Statistics of spectrum members: float64 from text, float32 from the host.
+  ValueType stats = ValueType::kFloat64;
+  int pixel_bits = 0;   // 8 or 16; 0: from the first frame; a wider frame widens it
   bool status = false;  // SrvBlockStatus and ChanStatus datasets
   bool macro_pulse = false;
+  // Rows before the channel was added whose cells were cut short (ascending).
+  std::vector<uint64_t> cut_short_rows{};
 };
 
 struct EventColumns {
@@ -85,11 +89,18 @@ struct Options {
   std::string producer = "daq-table2h5";
   // The fill of float datasets.
   double fill = std::numeric_limits<double>::quiet_NaN();
+  // EvHeadStatus, and EventType with EventTypeName, exist even when no event
+  // gave them.
+  bool event_status = false;
+  bool event_type = false;
 };
 
 class RunWriter {
  public:
-  // Creates the temporary file `<path>.tmp-XXXXXX` beside `path`.
+  // Creates the temporary file `<path>.tmp-XXXXXX` beside `path`, removed
+  // by abandon() and also when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the
+  // process. Refuses an empty name, a name ending in '/' and an existing
+  // `path` that is not a regular file.
   RunWriter(const std::string& path, const Options& options);
   ~RunWriter();  // abandon() unless committed
   RunWriter(const RunWriter&) = delete;
@@ -120,6 +131,13 @@ class RunWriter {
   void set_channel_attribute(int ch, std::string_view name, int64_t value);
   void set_channel_attribute(int ch, std::string_view name, uint64_t value);
   void set_channel_attribute(int ch, std::string_view name, double value);
+  // An attribute of the channel's description: a name the layout uses for
+  // a group attribute of its own, or one starting with "description_", is
+  // stored with "description_" before it.
+  void set_description_attribute(int ch, std::string_view name, std::string_view value);
+  void set_description_attribute(int ch, std::string_view name, int64_t value);
+  void set_description_attribute(int ch, std::string_view name, double value);
+  static std::string description_attribute_name(std::string_view name);
   // Attributes of a dataset of the channel ("Member0", "Pixels"), written
   // when the file is committed (the dataset exists by then).
   void set_dataset_attribute(int ch, std::string_view dataset, std::string_view name,
@@ -148,6 +166,8 @@ class RunWriter {
   void set_member(int ch, int m, const double* values, size_t count);
   void set_member(int ch, int m, const float* values, size_t count);
   void set_member(int ch, int m, const int32_t* values, size_t count);
+  // A member that could not be read (Member<m>Length -2); a member of no
+  // values is set_member(..., 0) with any pointer.
   void set_member_failed(int ch, int m);
   void set_member_stat(int ch, int m, int bit, double value);
   // Pixels row by row, `width` x `height`.
@@ -176,13 +196,28 @@ class RunWriter {
   std::unique_ptr<Column> new_column(hid_t parent, const std::string& name, hid_t type,
                                      std::vector<hsize_t> row_dims, const void* fill,
                                      uint64_t first_row, bool own_chunks = false);
+  // Member m's values, `width` wide (at least as reserved), and statistics.
+  void make_member(Channel& c, int m, size_t width, uint64_t first_row);
+  void make_stats(Channel& c, int m, uint64_t first_row);
   template <typename T>
-  void put_member(int ch, int m, const T* values, size_t count);
+  void put_member(int ch, int m, const T* values, size_t count, bool failed = false);
   template <typename T>
   void put_image(int ch, const void* pixels, size_t width, size_t height, int bits);
 
+  // Makes the temporary file and notes it for removal on a signal.
+  void make_temporary();
+  // The dimension scales of every dataset, at the end of the run.
+  void write_dimension_scales();
+  // long_name and units of the value datasets.
+  void write_value_attributes();
+  // NX_class, default, signal, axes and interpretation for viewers.
+  void write_nexus_attributes();
+  // Gives the closed file its mode and its name.
+  void publish();
+
   std::string path_;
   std::string temp_;
+  int temp_slot_ = -1;  // where the temporary file is noted
   Options options_;
   Compression compression_;
   File file_;

@@ -1,0 +1,86 @@
+"""Run files of both producers read by the generic tools: xarray with both
+its netCDF engines, on the plug-in's file and the converter's file of one
+simulated run."""
+import os
+import subprocess
+
+import numpy as np
+import pytest
+import xarray as xr
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("run")
+    subprocess.run([os.environ["READER"], "--quiet", "--outmode", "1", os.environ["RUN_JSON"],
+                    "--", "-hdf5", "-xdump", "-h5", "plugin.h5"], cwd=d, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([os.environ["TABLE2H5"], "-o", "converter.h5", "--xml", "user_descr.xml",
+                    "user_out.txt"], cwd=d, check=True, stdout=subprocess.DEVNULL)
+    return {"plugin": d / "plugin.h5", "converter": d / "converter.h5"}
+
+
+@pytest.mark.parametrize("engine", ["h5netcdf", "netcdf4"])
+@pytest.mark.parametrize("producer", ["plugin", "converter"])
+def test_channels_open_with_named_dimensions(files, engine, producer):
+    path = files[producer]
+    run = xr.open_dataset(path, group="run", engine=engine)
+    events = run.sizes["EventId"]
+    assert events == 20
+    for group, dims in [("TOROID.1", {"EventId": events}),
+                        ("ADC.1", {"EventId": events, "Member0Sample": 64, "Member1Sample": 64,
+                                   "StatBit": 32}),
+                        ("CAM.1", {"EventId": events, "PixelY": 48, "PixelX": 64}),
+                        ("BPM.1", {"EventId": events})]:
+        ds = xr.open_dataset(path, group="run/" + group, engine=engine)
+        assert dict(ds.sizes) == dims, group
+        assert not any(d.startswith("phony") for d in ds.sizes)
+    # Channel groups merge on the one event axis, and the run selects by event ID.
+    a = xr.open_dataset(path, group="run/TOROID.1", engine=engine)
+    b = xr.open_dataset(path, group="run/VAC.GAUGE", engine=engine)
+    merged = xr.merge([run[["Time"]], a[["Value"]].rename(Value="toroid"),
+                       b[["Value"]].rename(Value="gauge")])
+    assert dict(merged.sizes) == {"EventId": events}
+    event = int(run.EventId[3])
+    assert float(merged.sel(EventId=event).toroid) == pytest.approx(float(a.Value[3]))
+    assert np.isnan(merged.gauge.values).sum() == (b.Missing.values != 0).sum()
+
+
+@pytest.mark.parametrize("producer", ["plugin", "converter"])
+def test_values_carry_units_and_names(files, producer):
+    toroid = xr.open_dataset(files[producer], group="run/TOROID.1", engine="h5netcdf")
+    assert toroid.Value.attrs["units"] == "nC"
+    assert toroid.Value.attrs["long_name"] == "TOROID.1"
+    bpm = xr.open_dataset(files[producer], group="run/BPM.1", engine="netcdf4")
+    assert bpm.x.attrs["long_name"] == "BPM.1 x"
+    adc = xr.open_dataset(files[producer], group="run/ADC.1", engine="h5netcdf")
+    assert adc.Member1.attrs["long_name"] == "ADC.1 member 1"
+    assert "units" not in adc.Missing.attrs
+    # Description numbers are numbers in both files: a script scales by them.
+    import h5py
+    with h5py.File(files[producer], "r") as f:
+        calib = f["run/TOROID.1"].attrs["calib"]
+        assert calib == pytest.approx(1.01) and not isinstance(calib, (str, bytes))
+        assert f["run/TOROID.1"].attrs["location"] == "LINAC.1"
+        # The spectrum parameters and the frame header, where the XML shows them.
+        member = f["run/ADC.1/Member1"].attrs
+        assert (member["index"], member["ndata"], member["groups"]) == (1, 64, 1)
+        assert member["inc"] == 2
+        frame = f["run/CAM.1/Pixels"].attrs
+        assert (frame["width"], frame["height"], frame["length"]) == (64, 48, 3072)
+        assert frame["scale_x"] == pytest.approx(0.0125)
+
+
+@pytest.mark.parametrize("producer", ["plugin", "converter"])
+def test_viewers_find_a_default_plot(files, producer):
+    import h5py
+    from silx.io import nxdata
+
+    with h5py.File(files[producer], "r") as f:
+        default = nxdata.get_default(f)
+        assert default is not None and default.group.name == "/run/TOROID.1"
+        for name in ["TOROID.1", "BPM.1", "ADC.1", "CAM.1", "VAC.GAUGE"]:
+            assert nxdata.is_valid_nxdata(f["run"][name]), name
+        assert f["run/CAM.1/Pixels"].attrs["interpretation"] == "image"
+        assert f["run/ADC.1/Member1"].attrs["interpretation"] == "spectrum"
+        assert "NX_class" not in f["run/MAGNET.EQ"].attrs
