@@ -323,7 +323,7 @@ int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getda
   }
   vexa_daq_getdata data(&run);
   const size_t events = run.event_count();
-  progress.start("events", static_cast<double>(events), "events", 1);
+  progress.start("walked", static_cast<double>(events), "events", 1);
   size_t failed = 0;
   size_t done = 0;
   bool unreadable = false;

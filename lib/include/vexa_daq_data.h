@@ -89,7 +89,9 @@ class VEXA_HOST_API vexa_daq_getdata {
   void fill_headers(const vexa_run_block* block);
 
   vexa_run* run_;
-  std::unique_ptr<vexa_run_cursor> cursor_;
+  // Owned; a plain pointer, so that hosts with other data behind this
+  // object need not know the type.
+  vexa_run_cursor* cursor_ = nullptr;
   const vexa_run_event* event_ = nullptr;
   const vexa_run_channel* channel_ = nullptr;  // null: selector not held by the event
   const vexa_run_block* block_ = nullptr;      // block the next server-block read concerns
