@@ -629,7 +629,11 @@ std::shared_ptr<vexa_recording> vexa_recording::load(simdjson::padded_string tex
     {
       od::parser walker;
       od::document doc;
-      if (auto ec = walker.iterate(rec->text_).get(doc)) refuse_json(ec, "top level");
+      // A byte-order mark before the document is allowed, as it always was.
+      const size_t bom = whole.starts_with("\xef\xbb\xbf") ? 3 : 0;
+      simdjson::padded_string_view view(whole.data() + bom, whole.size() - bom,
+                                        whole.size() - bom + simdjson::SIMDJSON_PADDING);
+      if (auto ec = walker.iterate(view).get(doc)) refuse_json(ec, "top level");
       od::json_type type;
       if (auto ec = doc.type().get(type)) refuse_json(ec, "top level");
       if (type != od::json_type::object) {

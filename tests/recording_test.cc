@@ -205,6 +205,18 @@ TEST(StreamedRecording, SyntaxErrorsComeFirst) {
   EXPECT_EQ(run->event_count(), 0u);
 }
 
+// A byte-order mark before the document is no error; anywhere else it is.
+TEST(StreamedRecording, AcceptsAByteOrderMarkFirst) {
+  const std::string doc = R"({"generation": 2024, "channels": [], "events": [{"id": 3}]})";
+  std::string error;
+  auto run = stream("\xef\xbb\xbf" + doc, &error);
+  ASSERT_NE(run, nullptr) << error;
+  EXPECT_EQ(run->event_count(), 1u);
+  EXPECT_NE(make_run("\xef\xbb\xbf" + doc), nullptr);
+  EXPECT_EQ(stream(" \xef\xbb\xbf" + doc, &error), nullptr);
+  EXPECT_EQ(error.find("s.run.json: line 1, column 2: syntax error"), 0u) << error;
+}
+
 // Peak live heap bytes while every event of a streamed run is walked, beyond
 // what the open run holds.
 size_t walk_peak(vexa_run& run) {
