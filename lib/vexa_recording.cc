@@ -237,9 +237,20 @@ void check_hex(std::string_view s, const std::string& path) {
 // parser's buffer for a later read (a streamed run's walk).
 enum class Pixels { kDecode, kCheck, kText };
 
+// Reads an optional key with `read` when present.  The key's path is only
+// made for a refusal: `read` gets an empty one (a place is never empty) and
+// the refusal's place, empty or an index, is put behind the key's path.
 template <typename T, typename Read>
 void optional_key(element obj, const char* key, const std::string& path, T& out, Read read) {
-  if (std::optional<element> j = find(obj, key)) out = read(*j, member_path(path, key));
+  static const std::string kHere;
+  if (std::optional<element> j = find(obj, key)) {
+    try {
+      out = read(*j, kHere);
+    } catch (Refusal& r) {
+      r.place = member_path(path, key) + r.place;
+      throw;
+    }
+  }
 }
 
 void as_object(element j, const std::string& path) {
