@@ -594,8 +594,10 @@ int run_bench(const Settings& s) {
                   r.available ? "" : " codec=gzip");
     }
     for (const LoadMeasure& l : loads) {
-      std::printf("LOAD %s recording_mb=%.1f load_mb_s=%.1f walk_mb_s=%.1f plugin_mb_s=%.1f\n",
-                  l.id.c_str(), l.mb, ratio(l.mb, l.load_s), ratio(l.mb, l.walk_s), l.plugin_mb_s);
+      std::printf("LOAD %s recording_mb=%.1f load_mb_s=%.1f walk_mb_s=%.1f", l.id.c_str(), l.mb,
+                  ratio(l.mb, l.load_s), ratio(l.mb, l.walk_s));
+      if (l.plugin_mb_s > 0) std::printf(" plugin_mb_s=%.1f", l.plugin_mb_s);
+      std::printf("\n");
     }
     for (const H5Result& r : h5_all) {
       if (r.datasets == 0) continue;
