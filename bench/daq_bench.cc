@@ -557,8 +557,9 @@ int run_bench(const Settings& s) {
     std::printf("\n%-11s %9s | %11s | %11s | %s\n", "recording", "text MB", "load MB/s",
                 "walk MB/s", "plug-in table MB/s");
     for (const LoadMeasure& l : loads) {
-      std::printf("%-2s %-8s %9.1f | %11.1f | %11.1f | %.1f\n", l.id.c_str(), l.title.c_str(), l.mb,
-                  ratio(l.mb, l.load_s), ratio(l.mb, l.walk_s), l.plugin_mb_s);
+      std::printf("%-2s %-8s %9.1f | %11.1f | %11.1f | ", l.id.c_str(), l.title.c_str(), l.mb,
+                  ratio(l.mb, l.load_s), ratio(l.mb, l.walk_s));
+      std::printf(l.plugin_mb_s > 0 ? "%.1f\n" : "-\n", l.plugin_mb_s);
       if (!l.error.empty()) {
         std::printf("   error: %s\n", l.error.c_str());
         failed = true;
