@@ -37,6 +37,24 @@ void operator delete(void* p) noexcept {
 
 void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
+// Every other form too: a library's allocation must come back with the
+// header that operator delete reads (the sanitizers bring their own).
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+
 namespace {
 
 namespace fs = std::filesystem;
