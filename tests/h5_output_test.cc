@@ -47,8 +47,8 @@ TEST_F(H5OutputTest, EveryValueOfBothGenerations) {
   std::unique_ptr<vexa_run> r = make_run(read_file(EXAMPLES_DIR "/camera-2024.run.json"));
   r->events[0].channels.begin()->second.block.mpulse64 += 1;
   std::string error;
-  EXPECT_FALSE(
-      h5check::check_run_file(*r, static_cast<int64_t>(r->events.size()), "run.h5", &error));
+  EXPECT_FALSE(h5check::check_run_file(*r, static_cast<int64_t>(r->events.size()), "run.h5",
+                                       &error));
   EXPECT_NE(error.find("row 0: "), std::string::npos) << error;
 }
 
