@@ -8,7 +8,7 @@
 #   make fuzz   build the libFuzzer targets with clang and run each FUZZ_TIME seconds
 #   make check-formats  compare the number formatter with printf on every float (minutes)
 
-PACKAGES := cmake make g++ nlohmann-json3-dev libpugixml-dev libgtest-dev libgmock-dev zlib1g-dev \
+PACKAGES := cmake make g++ nlohmann-json3-dev libsimdjson-dev libpugixml-dev libgtest-dev libgmock-dev zlib1g-dev \
             libbenchmark-dev libhdf5-dev hdf5-filter-plugin libisal-dev python3-numpy python3-h5py \
             python3-matplotlib python3-pandas python3-xarray python3-netcdf4 python3-h5netcdf python3-silx \
             python3-pytest pandoc dpkg-dev pkg-config

@@ -30,6 +30,7 @@
 #include "h5_bench.h"
 #include "plugin_runs.h"
 #include "run_state.h"
+#include "simulate/simulator.h"
 #include "workloads.h"
 
 namespace daq::bench {
@@ -405,6 +406,46 @@ int profile_plugin(const Settings& s, std::vector<WorkloadPlan>& plans, const st
   return ok ? 0 : 1;
 }
 
+// The reference host reading a recording file of the bench's: checked whole
+// (vexa_open_run) and every event decoded as a walk does, medians of `reps`.
+struct LoadMeasure {
+  std::string id, title;
+  double mb = 0;
+  double load_s = 0, walk_s = 0;
+  double plugin_mb_s = 0;  // the plug-in's table MB/s on the same run, when measured
+  std::string error;
+};
+
+LoadMeasure measure_load(const std::string& id, const std::string& title, const std::string& text,
+                         const std::string& dir, int reps) {
+  LoadMeasure m;
+  m.id = id;
+  m.title = title;
+  m.mb = static_cast<double>(text.size()) / 1e6;
+  const std::string path = dir + "/load.run.json";
+  if (!write_floor(text, path)) {
+    m.error = "cannot write " + path;
+    return m;
+  }
+  std::vector<double> load, walk;
+  for (int r = 0; r < reps; ++r) {
+    double start = now_seconds();
+    std::unique_ptr<vexa_run> run = vexa_open_run(path, &m.error);
+    double loaded = now_seconds();
+    if (run == nullptr) break;
+    vexa_run_cursor cursor(run.get());
+    for (size_t k = 0; k < run->event_count(); ++k) {
+      if (cursor.at(k) == nullptr) m.error = cursor.error();
+    }
+    walk.push_back(now_seconds() - loaded);
+    load.push_back(loaded - start);
+  }
+  std::filesystem::remove(path);
+  m.load_s = median(load);
+  m.walk_s = median(walk);
+  return m;
+}
+
 int run_bench(const Settings& s) {
   std::vector<WorkloadPlan> plans = {
       {"W1", camera_workload, 20, 3, 3},
@@ -497,6 +538,34 @@ int run_bench(const Settings& s) {
       h5_all.push_back(r);
     }
   }
+  // Loading recordings: the mixed run's own text, and a simulated run with
+  // cameras (pixels as hex text, most of a real recording's bytes).
+  std::vector<LoadMeasure> loads;
+  if (selected(s, "W4")) {
+    const int reps = s.reps > 0 ? s.reps : s.quick ? 1 : 3;
+    sim::SimOptions mixed;
+    mixed.events = s.quick ? 100 : 1000;
+    sim::SimOptions cameras;
+    cameras.events = s.quick ? 60 : 600;
+    cameras.image_width = 128;
+    cameras.image_height = 96;
+    loads.push_back(measure_load("W4", "mixed", sim::simulate_run(mixed), dir, reps));
+    loads.push_back(measure_load("SC", "cameras", sim::simulate_run(cameras), dir, reps));
+    for (const Measure& m : all) {
+      if (m.id == "W4" && m.mode == "tab") loads[0].plugin_mb_s = ratio(m.bytes / 1e6, m.plugin_s);
+    }
+    std::printf("\n%-11s %9s | %11s | %11s | %s\n", "recording", "text MB", "load MB/s",
+                "walk MB/s", "plug-in table MB/s");
+    for (const LoadMeasure& l : loads) {
+      std::printf("%-2s %-8s %9.1f | %11.1f | %11.1f | ", l.id.c_str(), l.title.c_str(), l.mb,
+                  ratio(l.mb, l.load_s), ratio(l.mb, l.walk_s));
+      std::printf(l.plugin_mb_s > 0 ? "%.1f\n" : "-\n", l.plugin_mb_s);
+      if (!l.error.empty()) {
+        std::printf("   error: %s\n", l.error.c_str());
+        failed = true;
+      }
+    }
+  }
   std::filesystem::remove_all(dir);
   print_targets(all, h5_all);
   if (s.summary) {
@@ -524,6 +593,12 @@ int run_bench(const Settings& s) {
       std::printf("H5 %s %s time_vs_text=%.2f size_vs_text=%.2f exact=%s%s\n", r.codec.c_str(),
                   r.id.c_str(), r.time_vs_text, r.size_vs_text, r.exact ? "yes" : "no",
                   r.available ? "" : " codec=gzip");
+    }
+    for (const LoadMeasure& l : loads) {
+      std::printf("LOAD %s recording_mb=%.1f load_mb_s=%.1f walk_mb_s=%.1f", l.id.c_str(), l.mb,
+                  ratio(l.mb, l.load_s), ratio(l.mb, l.walk_s));
+      if (l.plugin_mb_s > 0) std::printf(" plugin_mb_s=%.1f", l.plugin_mb_s);
+      std::printf("\n");
     }
     for (const H5Result& r : h5_all) {
       if (r.datasets == 0) continue;

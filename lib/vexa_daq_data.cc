@@ -15,19 +15,32 @@ void put(T* place, T value) {
 // Zero values that the reads of a channel the event does not hold report.
 const vexa_run_block kEmptyBlock{};
 
+// Pixels from hex text that was checked to hold only hex digits: a digit's
+// low four bits, plus 9 for the letters (bit 6 set), with no branch or table,
+// so that the loop vectorises.
+void decode_hex(std::string_view hex, unsigned char* out) {
+  const auto* in = reinterpret_cast<const unsigned char*>(hex.data());
+  for (size_t k = 0; k < hex.size() / 2; ++k) {
+    unsigned hi = in[2 * k], lo = in[2 * k + 1];
+    out[k] = static_cast<unsigned char>(((hi & 0xf) + 9 * (hi >> 6)) << 4 |
+                                        ((lo & 0xf) + 9 * (lo >> 6)));
+  }
+}
+
 }  // namespace
 
 vexa_daq_getdata::vexa_daq_getdata(vexa_run* run)
     : SrvbHeader_2010(&srvb_2010_),
       SrvbHeader_2024(&srvb_2024_),
       ChanHeader_2010(&chan_head_),
-      run_(run) {}
+      run_(run),
+      cursor_(new vexa_run_cursor(run)) {}
 
-vexa_daq_getdata::~vexa_daq_getdata() = default;
+vexa_daq_getdata::~vexa_daq_getdata() { delete cursor_; }
 
 bool vexa_daq_getdata::position(size_t index) {
-  if (run_ == nullptr || index >= run_->events.size()) return false;
-  event_ = &run_->events[index];
+  event_ = cursor_->at(index);
+  if (event_ == nullptr) return false;
   data_2010 = run_->generation == 2010;
   data_2024 = run_->generation == 2024;
   channel_ = nullptr;
@@ -251,7 +264,13 @@ unsigned char* vexa_daq_getdata::GetImage() {
   // A private copy: the plug-in may byte-swap it in place.
   // The recording keeps only the bytes it gave; the rest up to `len` is zero.
   const vexa_run_image& im = *channel_->image;
-  image_.assign(im.data.begin(), im.data.end());
+  if (!im.hex.empty()) {
+    // A streamed event's pixels are still hex text (checked when loaded).
+    image_.resize(im.hex.size() / 2);
+    decode_hex(im.hex, image_.data());
+  } else {
+    image_.assign(im.data.begin(), im.data.end());
+  }
   size_t len = static_cast<size_t>(std::max(im.len, 0));
   image_.resize(std::max({image_.size(), len, size_t{1}}), 0);
   return image_.data();

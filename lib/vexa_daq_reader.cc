@@ -23,7 +23,7 @@ char* vexa_daq_reader_base::get_channel_name(int index, int* sub) {
 }
 
 int vexa_daq_reader_base::get_number_of_events() {
-  return clamp_int(run_->reported_events.value_or(static_cast<int64_t>(run_->events.size())));
+  return clamp_int(run_->reported_events.value_or(static_cast<int64_t>(run_->event_count())));
 }
 
 int vexa_daq_reader_base::get_number_of_empty_events() { return clamp_int(run_->empty_events); }

@@ -4,6 +4,7 @@
 #define VEXA_RUN_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,6 +56,9 @@ struct VEXA_HOST_API vexa_run_image {
   int32_t len = 0;
   int32_t size = 0;
   std::vector<unsigned char> data;  // as recorded; read as len bytes, zero-padded
+  // Events of a streamed run keep their pixels as the recording's hex text
+  // (instead of `data`), decoded only when the image is read.
+  std::string_view hex;
   vexa_image_ext_frame_head frame_head{};
 };
 
@@ -91,6 +95,8 @@ struct VEXA_HOST_API vexa_run_channel_entry {
   int32_t sub = -1;
 };
 
+class vexa_recording;
+
 struct VEXA_HOST_API vexa_run {
   int generation = 2024;
   std::vector<vexa_run_channel_entry> channels;
@@ -98,7 +104,32 @@ struct VEXA_HOST_API vexa_run {
   std::vector<chan_descr_2010*> descr_list;  // views of `descriptions`
   int64_t empty_events = 0;
   std::optional<int64_t> reported_events;
-  std::vector<vexa_run_event> events;
+  std::vector<vexa_run_event> events;  // decoded when the run was built
+  // A streamed run (vexa_open_run) holds its recordings instead: their
+  // events follow one another and are decoded one at a time when walked.
+  std::vector<std::shared_ptr<const vexa_recording>> recordings;
+  size_t streamed_events = 0;
+
+  size_t event_count() const { return events.size() + streamed_events; }
+};
+
+// Walks the events of a run.  A streamed event is decoded into the cursor
+// and stays valid until the next call.
+class VEXA_HOST_API vexa_run_cursor {
+ public:
+  explicit vexa_run_cursor(const vexa_run* run);
+  vexa_run_cursor(const vexa_run_cursor&) = delete;
+  vexa_run_cursor& operator=(const vexa_run_cursor&) = delete;
+  ~vexa_run_cursor();
+
+  // Event `index`; null past the end, or when a streamed event cannot be
+  // decoded (then error() says why).
+  const vexa_run_event* at(size_t index);
+  const std::string& error() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 // Selector of a channel entry: its name, or "name:sub" with a sub-channel.
@@ -113,8 +144,23 @@ VEXA_HOST_API std::unique_ptr<vexa_run> vexa_parse_run(std::string_view text,
 // Reads and parses a recording file.
 VEXA_HOST_API std::unique_ptr<vexa_run> vexa_load_run(const std::string& path, std::string* error);
 
+// Told now and then how far a recording has been checked: bytes done, of
+// the file's size.
+using vexa_load_progress = std::function<void(uint64_t done, uint64_t total)>;
+
+// Reads a recording for a walk: the whole text is checked as by
+// vexa_load_run, but only its bytes stay in memory and each event is decoded
+// when the walk reaches it.
+VEXA_HOST_API std::unique_ptr<vexa_run> vexa_open_run(const std::string& path, std::string* error,
+                                                      const vexa_load_progress& progress = {});
+// The same for recording text already in memory (the text is copied).
+VEXA_HOST_API std::unique_ptr<vexa_run> vexa_open_run_text(std::string_view text,
+                                                           const std::string& source,
+                                                           std::string* error);
+
 // Appends the events of a further recording of the same generation; the
-// event counts add up.  False (with *error) on a generation mismatch.
+// event counts add up.  False (with *error) on a generation mismatch, or
+// when a streamed run would be followed by decoded events.
 VEXA_HOST_API bool vexa_append_run(vexa_run& run, vexa_run&& more, const std::string& source,
                                    std::string* error);
 

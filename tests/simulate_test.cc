@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scratch_dir.h"
@@ -228,6 +229,32 @@ TEST_F(SimulateTool, WritesTheLibrarysTextAndRefusesBadOptions) {
     EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
     EXPECT_NE(r.err.find(c.needle), std::string::npos) << r.err;
   }
+}
+
+// The text streams out as it is made: to standard output with "--out -",
+// the same pieces the library hands its sink, nothing but the text.
+TEST_F(SimulateTool, StreamsToStandardOutputOrAWholeFile) {
+  SimOptions o = options(2024, 4, 7);
+  std::string pieces;
+  int events_made = 0;
+  simulate_run(
+      o, [&](std::string_view piece) { pieces += piece; }, [&](int done) { events_made = done; });
+  EXPECT_EQ(pieces, simulate_run(o));
+  EXPECT_EQ(events_made, 7);
+  const std::string args = "--seed 4 --events 7";
+  Outcome r = run(SIMULATE_PATH, args + " --out - --progress");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, pieces);
+  EXPECT_EQ(r.err, "");  // under a second: no progress even when asked for
+  // A file that cannot be written leaves nothing behind, not even its part.
+  r = run(SIMULATE_PATH, args + " --out nodir/sim.run.json");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write nodir/sim.run.json"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "nodir"));
+  r = run(SIMULATE_PATH, args + " --out sim.run.json --quiet");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(file("sim.run.json"), pieces);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "sim.run.json.part"));
 }
 
 // The bundled examples are what examples/README.md says regenerates them.

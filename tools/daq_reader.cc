@@ -1,6 +1,7 @@
 // daq-reader: walks recordings event by event and drives the user plug-in
 // through its hooks, as the DAQ reader program does.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +35,7 @@ constexpr const char* kHelp =
     "  --nbunch N        spectrum values per member written to the table (0 means 100)\n"
     "  --outmode N       non-zero adds the status columns to the table\n"
     "  --quiet           no progress line on standard error\n"
+    "  --progress        a progress line even when standard error is no terminal\n"
     "  --help            this text and the plug-in's option words, on standard output\n"
     "  --version         the version\n"
     "  --                the words after it go to the plug-in\n"
@@ -57,6 +59,7 @@ struct Options {
   int nbunch = 0;
   int outmode = 0;
   bool quiet = false;
+  bool progress = false;  // also when standard error is no terminal
   bool help = false;
   std::vector<std::string> recordings;
   std::vector<char*> plugin_words;
@@ -108,7 +111,7 @@ Options parse_command_line(int argc, char** argv) {
   using daq::cli::OptionSpec;
   const std::vector<OptionSpec> specs = {
       {"--plugin", true},  {"--channels", true}, {"--nbunch", true},
-      {"--outmode", true}, {"--quiet", false},
+      {"--outmode", true}, {"--quiet", false},  {"--progress", false},
   };
   daq::cli::ParsedLine line;
   try {
@@ -133,6 +136,8 @@ Options parse_command_line(int argc, char** argv) {
       o.outmode = parse_int(opt.name, opt.value);
     } else if (opt.name == "--quiet") {
       o.quiet = true;
+    } else if (opt.name == "--progress") {
+      o.progress = true;
     }
   }
   o.help = line.help;
@@ -194,14 +199,93 @@ Hooks load_plugin(const Options& o, int generation) {
   return h;
 }
 
-std::unique_ptr<vexa_run> load_recordings(const Options& o) {
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A line on standard error that tells how far a long step has come: from a
+// second into the step, when standard error is a terminal or with
+// --progress, never with --quiet.  On a terminal the line is redrawn in
+// place; elsewhere a new line comes every few seconds.
+class Progress {
+ public:
+  explicit Progress(const Options& o)
+      : terminal_(isatty(STDERR_FILENO) != 0), show_(!o.quiet && (o.progress || terminal_)) {}
+
+  // A step of `total` units: "MB" of text loaded, or "events" walked.
+  void start(const char* what, double total, const char* unit, double scale) {
+    what_ = what;
+    unit_ = unit;
+    scale_ = scale;
+    total_ = total;
+    start_ = last_ = Clock::now();
+    shown_ = false;
+  }
+
+  void update(double done) {
+    if (!show_) return;
+    auto now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1)) return;
+    if (shown_ && now - last_ < (terminal_ ? std::chrono::milliseconds(200)
+                                           : std::chrono::milliseconds(5000))) {
+      return;
+    }
+    last_ = now;
+    shown_ = true;
+    double elapsed = seconds_since(start_);
+    double rate = done / elapsed;
+    char left[32] = "";
+    if (rate > 0 && done < total_)
+      std::snprintf(left, sizeof left, ", %.0f s left", (total_ - done) / rate);
+    std::fprintf(stderr, "%sdaq-reader: %s %.*f of %.*f %s, %.0f %s/s%s%s", terminal_ ? "\r" : "",
+                 what_, precision(), done / scale_, precision(), total_ / scale_, unit_,
+                 rate / scale_, unit_, left, terminal_ ? "\033[K" : "\n");
+  }
+
+  // Clears a line drawn in place.
+  void finish() {
+    if (shown_ && terminal_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
+  }
+
+ private:
+  int precision() const { return scale_ > 1 ? 1 : 0; }
+
+  bool terminal_;
+  bool show_;
+  const char* what_ = "";
+  const char* unit_ = "";
+  double scale_ = 1;
+  double total_ = 0;
+  Clock::time_point start_, last_;
+  bool shown_ = false;
+};
+
+// Reads the recordings, checked whole, into one run whose events are decoded
+// while walked.  A refused recording ends the program with status 2.
+std::unique_ptr<vexa_run> load_recordings(const Options& o, Progress& progress) {
+  double total = 0;
+  for (const std::string& path : o.recordings) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      total += static_cast<double>(st.st_size);
+  }
+  progress.start("loading", total, "MB", 1e6);
+  double before = 0;  // bytes of the recordings already loaded
   std::unique_ptr<vexa_run> run;
   for (const std::string& name : o.recordings) {
     // "-" is standard input, which the loader reads through its path.
     const bool from_stdin = name == "-";
     const std::string path = from_stdin ? "/dev/stdin" : name;
     std::string error;
-    std::unique_ptr<vexa_run> next = vexa_load_run(path, &error);
+    uint64_t size = 0;
+    std::unique_ptr<vexa_run> next = vexa_open_run(path, &error, [&](uint64_t done, uint64_t all) {
+      size = all;
+      progress.update(before + static_cast<double>(done));
+    });
+    before += static_cast<double>(size);
     if (next != nullptr && run != nullptr &&
         !vexa_append_run(*run, std::move(*next), from_stdin ? "standard input" : name, &error)) {
       next = nullptr;
@@ -211,41 +295,14 @@ std::unique_ptr<vexa_run> load_recordings(const Options& o) {
     }
     if (next == nullptr) {
       if (from_stdin && error.starts_with(path)) error.replace(0, path.size(), "standard input");
+      progress.finish();
       std::fprintf(stderr, "daq-reader: %s\n", error.c_str());
       std::exit(2);
     }
   }
+  progress.finish();
   return run;
 }
-
-// A progress line on a terminal: events done of total, events per second.
-class Progress {
- public:
-  Progress(bool show, size_t total) : show_(show), total_(total) {}
-
-  void update(size_t done) {
-    if (!show_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (done != total_ && now - last_ < std::chrono::milliseconds(200)) return;
-    last_ = now;
-    std::fprintf(stderr, "\r%zu/%zu events, %.0f events/s", done, total_, done / seconds());
-  }
-
-  void finish() {
-    if (show_) std::fputs("\r\033[K", stderr);
-  }
-
-  double seconds() const {
-    std::chrono::duration<double> d = std::chrono::steady_clock::now() - start_;
-    return d.count() > 0 ? d.count() : 1e-9;
-  }
-
- private:
-  bool show_;
-  size_t total_;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::time_point last_{};
-};
 
 // The first SIGINT or SIGTERM asks the run to end after the event in hand,
 // with its end hook, so that every data file is whole; a second one ends
@@ -286,8 +343,16 @@ bool flush_stdout() {
   return !failed;
 }
 
+// How long the program took, and its parts.
+struct Times {
+  Clock::time_point start = Clock::now();
+  double loading = 0;
+};
+
 template <typename Reader, typename Init, typename End>
-int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getdata*), End end) {
+int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getdata*), End end,
+          Progress& progress, const Times& times) {
+  const Clock::time_point walk_start = Clock::now();
   Reader reader(&run);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(o.plugin.c_str()));
@@ -303,32 +368,46 @@ int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getda
     return 1;
   }
   vexa_daq_getdata data(&run);
-  Progress progress(!o.quiet && isatty(STDERR_FILENO), run.events.size());
+  const size_t events = run.event_count();
+  progress.start("walked", static_cast<double>(events), "events", 1);
   size_t failed = 0;
   size_t done = 0;
-  for (; done < run.events.size() && stop_signal == 0; ++done) {
-    data.position(done);
+  bool unreadable = false;
+  for (; done < events && stop_signal == 0; ++done) {
+    // Every event was checked when loaded; one that cannot be decoded again
+    // (memory ran out) ends the walk rather than pass for an empty one.
+    if (!data.position(done)) {
+      unreadable = true;
+      break;
+    }
     if (loop(&data) != 0) ++failed;
     // What a killed run printed is complete up to its last event.
     flush_stdout();
-    progress.update(done + 1);
+    progress.update(static_cast<double>(done + 1));
   }
   int end_rc = end(&reader);
   bool printed = flush_stdout();
   progress.finish();
+  if (unreadable) {
+    std::fprintf(stderr, "daq-reader: event %zu could not be read again; the run ends there\n",
+                 done);
+    return 2;
+  }
   // A signal after the last event (during the end hook) stopped nothing.
   if (stop_signal != 0 && done < run.events.size()) {
     std::fprintf(stderr, "daq-reader: interrupted after %zu events\n", done);
     return 128 + stop_signal;
   }
-  std::fprintf(stderr, "daq-reader: %zu events, %zu failed, %.3f s\n", run.events.size(), failed,
-               progress.seconds());
+  std::fprintf(
+      stderr, "daq-reader: %zu events, %zu failed, %.3f s (loading %.3f s, events %.3f s)\n",
+      events, failed, seconds_since(times.start), times.loading, seconds_since(walk_start));
   return failed != 0 || end_rc != 0 || !printed ? 3 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  Times times;
   Options o = parse_command_line(argc, argv);
   if (o.help) {
     // The plug-in adds its own words; it prints on the same standard output.
@@ -339,7 +418,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (o.recordings.empty()) usage_error("no recording given");
-  std::unique_ptr<vexa_run> run = load_recordings(o);
+  Progress progress(o);
+  const Clock::time_point load_start = Clock::now();
+  std::unique_ptr<vexa_run> run = load_recordings(o, progress);
+  times.loading = seconds_since(load_start);
   if (o.select_channels) {
     std::string error;
     if (!vexa_select_channels(*run, o.channels, &error)) usage_error(error);
@@ -348,7 +430,7 @@ int main(int argc, char** argv) {
   nbunch = o.nbunch;
   outmode = o.outmode;
   if (run->generation == 2010) {
-    return drive<vexa_daq_reader_2010>(o, *run, h.init_2010, h.loop, h.end_2010);
+    return drive<vexa_daq_reader_2010>(o, *run, h.init_2010, h.loop, h.end_2010, progress, times);
   }
-  return drive<vexa_daq_reader_2024>(o, *run, h.init_2024, h.loop, h.end_2024);
+  return drive<vexa_daq_reader_2024>(o, *run, h.init_2024, h.loop, h.end_2024, progress, times);
 }

@@ -1,15 +1,17 @@
 // daq-simulate: writes a deterministic recording of a simulated run for the
 // reference host (see tools/simulate/simulator.h for what it holds).
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/command_line.h"
@@ -31,7 +33,9 @@ constexpr const char* kUsage =
     "  --samples N             values per ADC trace (default 64)\n"
     "  --cameras N             cameras, alternately 8 and 16 bits (default 2)\n"
     "  --image WxH             camera image size (default 64x48)\n"
-    "  --out FILE              write to FILE instead of standard output\n"
+    "  --out FILE              write to FILE instead of standard output (- for standard output)\n"
+    "  --progress              show progress on standard error even when it is no terminal\n"
+    "  --quiet                 show no progress\n"
     "  --help                  show this text\n"
     "  --version               show the version\n"
     "Options take their value as --opt=value or --opt value; -- ends the options.\n"
@@ -73,6 +77,8 @@ void parse_image(const std::string& word, SimOptions& o) {
 struct Command {
   SimOptions options;
   std::string out;  // empty: standard output
+  bool progress = false;
+  bool quiet = false;
 };
 
 Command parse_command_line(int argc, char** argv) {
@@ -82,7 +88,7 @@ Command parse_command_line(int argc, char** argv) {
   const std::vector<daq::cli::OptionSpec> specs = {
       {"--generation", true}, {"--seed", true}, {"--events", true},  {"--toroids", true},
       {"--bpms", true},       {"--adcs", true}, {"--cameras", true}, {"--samples", true},
-      {"--image", true},      {"--out", true},
+      {"--image", true},      {"--out", true}, {"--progress", false}, {"--quiet", false},
   };
   const daq::cli::ParsedLine line = kProgram.parse_or_exit(argc, argv, specs);
   if (!line.operands.empty()) usage_error("unexpected argument \"" + line.operands[0] + "\"");
@@ -113,37 +119,101 @@ Command parse_command_line(int argc, char** argv) {
     } else if (word == "--out") {
       c.out = v;
       if (c.out.empty()) usage_error("--out needs a file name");
+      if (c.out == "-") c.out.clear();
+    } else if (word == "--progress") {
+      c.progress = true;
+    } else if (word == "--quiet") {
+      c.quiet = true;
     }
   }
   return c;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Events made of the total on standard error, from a second into the run,
+// when standard error is a terminal or with --progress (as daq-reader shows
+// its progress); redrawn in place on a terminal.
+class Progress {
+ public:
+  Progress(const Command& c)
+      : terminal_(isatty(STDERR_FILENO) != 0),
+        show_(!c.quiet && (c.progress || terminal_)),
+        total_(c.options.events) {}
+
+  void update(int done) {
+    if (!show_) return;
+    auto now = Clock::now();
+    if (now - start_ < std::chrono::seconds(1)) return;
+    if (shown_ && now - last_ < (terminal_ ? std::chrono::milliseconds(200)
+                                           : std::chrono::milliseconds(5000))) {
+      return;
+    }
+    last_ = now;
+    shown_ = true;
+    double rate = done / std::chrono::duration<double>(now - start_).count();
+    std::fprintf(stderr, "%sdaq-simulate: %d of %d events, %.0f events/s, %.0f s left%s",
+                 terminal_ ? "\r" : "", done, total_, rate, (total_ - done) / rate,
+                 terminal_ ? "\033[K" : "\n");
+  }
+
+  void finish() {
+    if (shown_ && terminal_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  bool terminal_;
+  bool show_;
+  int total_;
+  Clock::time_point start_ = Clock::now(), last_;
+  bool shown_ = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Command c = parse_command_line(argc, argv);
-  std::string text;
+  // A file is written beside the target first, so a failed write leaves no
+  // half file.
+  const bool to_stdout = c.out.empty();
+  const std::string partial = c.out + ".part";
+  FILE* out = to_stdout ? stdout : std::fopen(partial.c_str(), "wb");
+  if (out == nullptr) {
+    std::fprintf(stderr, "daq-simulate: cannot write %s: %s\n", c.out.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  Progress progress(c);
+  bool written = true;
   try {
-    text = daq::sim::simulate_run(c.options);
+    daq::sim::simulate_run(
+        c.options,
+        [&](std::string_view piece) {
+          written = written && std::fwrite(piece.data(), 1, piece.size(), out) == piece.size();
+        },
+        [&](int done) { progress.update(done); });
   } catch (const std::invalid_argument& e) {
+    if (!to_stdout) {
+      std::fclose(out);
+      std::remove(partial.c_str());
+    }
     usage_error(e.what());
   }
-  if (c.out.empty()) {
-    std::cout << text << std::flush;
-    if (!std::cout) {
+  progress.finish();
+  written = std::fflush(out) == 0 && written && std::ferror(out) == 0;
+  int write_errno = errno;
+  if (to_stdout) {
+    if (!written) {
       std::fprintf(stderr, "daq-simulate: cannot write to standard output\n");
       return 1;
     }
     return 0;
   }
-  // Write beside the target first, so a failed write leaves no half file.
-  const std::string partial = c.out + ".part";
-  std::ofstream file(partial, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  if (!file || std::rename(partial.c_str(), c.out.c_str()) != 0) {
+  written = std::fclose(out) == 0 && written;
+  if (written) write_errno = errno;
+  if (!written || std::rename(partial.c_str(), c.out.c_str()) != 0) {
     std::fprintf(stderr, "daq-simulate: cannot write %s: %s\n", c.out.c_str(),
-                 std::strerror(errno));
+                 std::strerror(written ? errno : write_errno));
     std::remove(partial.c_str());
     return 1;
   }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ struct vexa_run;
 struct vexa_run_event;
 struct vexa_run_channel;
 struct vexa_run_block;
+class vexa_run_cursor;
 
 // The host's general structured-data object.
 class VEXA_HOST_API EqData {
@@ -87,6 +89,9 @@ class VEXA_HOST_API vexa_daq_getdata {
   void fill_headers(const vexa_run_block* block);
 
   vexa_run* run_;
+  // Owned; a plain pointer, so that hosts with other data behind this
+  // object need not know the type.
+  vexa_run_cursor* cursor_ = nullptr;
   const vexa_run_event* event_ = nullptr;
   const vexa_run_channel* channel_ = nullptr;  // null: selector not held by the event
   const vexa_run_block* block_ = nullptr;      // block the next server-block read concerns

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -15,6 +14,56 @@ using json = nlohmann::ordered_json;
 constexpr uint64_t kMicros = 1000000;
 constexpr uint64_t kPulsePeriodUs = 100000;  // 10 Hz
 constexpr double kPixelMm = 0.0125;          // camera scale, mm per pixel
+
+// The std::mt19937_64 sequence, made 312 numbers at a time: the camera
+// pixels draw hundreds of millions of them, and the engine's call per number
+// was most of the simulator's time.
+class Mt19937_64 {
+ public:
+  explicit Mt19937_64(uint64_t seed) {
+    state_[0] = seed;
+    for (int i = 1; i < kN; ++i) {
+      state_[i] = 6364136223846793005ull * (state_[i - 1] ^ (state_[i - 1] >> 62)) +
+                  static_cast<uint64_t>(i);
+    }
+  }
+
+  uint64_t operator()() {
+    if (next_ == kN) refill();
+    return out_[next_++];
+  }
+
+ private:
+  static constexpr int kN = 312, kM = 156;
+  static constexpr uint64_t kUpper = 0xffffffff80000000ull, kLower = 0x7fffffffull;
+
+  static uint64_t twist(uint64_t upper, uint64_t lower, uint64_t far) {
+    uint64_t x = (upper & kUpper) | (lower & kLower);
+    // A mask, not a branch: the low bit is a coin toss the CPU cannot predict.
+    return far ^ (x >> 1) ^ ((0 - (x & 1)) & 0xb5026f5aa96619e9ull);
+  }
+
+  void refill() {
+    for (int i = 0; i < kN - kM; ++i) state_[i] = twist(state_[i], state_[i + 1], state_[i + kM]);
+    for (int i = kN - kM; i < kN - 1; ++i) {
+      state_[i] = twist(state_[i], state_[i + 1], state_[i + kM - kN]);
+    }
+    state_[kN - 1] = twist(state_[kN - 1], state_[0], state_[kM - 1]);
+    for (int i = 0; i < kN; ++i) {
+      uint64_t y = state_[i];
+      y ^= (y >> 29) & 0x5555555555555555ull;
+      y ^= (y << 17) & 0x71d67fffeda60000ull;
+      y ^= (y << 37) & 0xfff7eee000000000ull;
+      y ^= y >> 43;
+      out_[i] = y;
+    }
+    next_ = 0;
+  }
+
+  uint64_t state_[kN];
+  uint64_t out_[kN];
+  int next_ = kN;
+};
 
 // Random numbers whose sequence is fixed by the seed alone, on any standard
 // library (the std:: distributions are not).
@@ -32,7 +81,7 @@ class Random {
   int below(int n) { return static_cast<int>(uniform() * n); }
 
  private:
-  std::mt19937_64 engine_;
+  Mt19937_64 engine_;
 };
 
 // v with at most `places` decimals, so the text stays short.
@@ -41,8 +90,18 @@ double decimals(double v, int places) {
   return std::round(v * kScale[places]) / kScale[places];
 }
 
+// std::lround (halves away from zero) without the library call, for the
+// values of a pixel: truncation and the exact remainder decide.
+long round_half_away(double v) {
+  long t = static_cast<long>(v);
+  double rest = v - static_cast<double>(t);
+  if (rest >= 0.5) ++t;
+  if (rest <= -0.5) --t;
+  return t;
+}
+
 int clamp_count(double v, int max) {
-  return static_cast<int>(std::clamp(std::lround(v), 0L, static_cast<long>(max)));
+  return static_cast<int>(std::clamp(round_half_away(v), 0L, static_cast<long>(max)));
 }
 
 void check_range(const char* name, int64_t value, int64_t lo, int64_t hi) {
@@ -78,20 +137,39 @@ class Machine {
  public:
   explicit Machine(const SimOptions& o) : o_(o), random_(o.seed), frames_(o.cameras, 0) {}
 
-  json run() {
+  // The document in pieces as they are made: its head, one event at a
+  // time, its tail.  Together they are the compact dump of the whole.
+  void run(const Sink& write, const std::function<void(int)>& progress) {
     json doc;
     doc["generation"] = o_.generation;
     doc["channels"] = channel_list();
     doc["descriptions"] = descriptions();
     doc["empty_events"] = 0;
-    json events = json::array();
+    doc["events"] = json::array();
+    std::string text = doc.dump();
+    text.resize(text.size() - 2);  // "]}": the events go before them
+    write(text);
     const int gap_at = o_.events / 2;
     const int gap = 2 + random_.below(4);
     for (int k = 0; k < o_.events; ++k) {
-      events.push_back(event(k, static_cast<uint64_t>(k) + (k >= gap_at && k > 0 ? gap : 0)));
+      images_.clear();
+      std::string e = event(k, static_cast<uint64_t>(k) + (k >= gap_at && k > 0 ? gap : 0)).dump();
+      text = k == 0 ? "" : ",";
+      // Every other string of the document is a name of ours: "data":""
+      // stands only where an image's pixels go, in the order they were made.
+      static constexpr std::string_view kEmptyData = "\"data\":\"\"";
+      size_t from = 0;
+      for (const std::string& hex : images_) {
+        size_t at = e.find(kEmptyData, from) + kEmptyData.size() - 1;
+        text.append(e, from, at - from);
+        text += hex;
+        from = at;
+      }
+      text.append(e, from, std::string::npos);
+      write(text);
+      if (progress) progress(k + 1);
     }
-    doc["events"] = std::move(events);
-    return doc;
+    write("]}\n");
   }
 
  private:
@@ -329,12 +407,14 @@ class Machine {
     for (int i = 0; i < w; ++i) gx[i] = std::exp(-0.5 * (i - cx) * (i - cx) / (sx * sx));
     for (int j = 0; j < h; ++j) gy[j] = std::exp(-0.5 * (j - cy) * (j - cy) / (sy * sy));
 
-    std::string hex;
-    hex.reserve(static_cast<size_t>(w) * h * (wide ? 4 : 2));
+    const int digits = wide ? 4 : 2;
+    std::string hex(static_cast<size_t>(w) * h * digits, '0');
+    char* out = hex.data();
     for (int j = 0; j < h; ++j) {
       for (int i = 0; i < w; ++i) {
         int v = clamp_count(background + peak * gx[i] * gy[j] + noise * random_.normal(), max);
-        for (int shift = wide ? 12 : 4; shift >= 0; shift -= 4) hex += kHex[(v >> shift) & 0xf];
+        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+          *out++ = kHex[(v >> shift) & 0xf];
       }
     }
     const int bpp = wide ? 2 : 1;
@@ -364,17 +444,19 @@ class Machine {
                  0,
                  0,
                  length};
+    // The pixels skip the serializer, which looks at every character: they
+    // are spliced into the event's text in place of the empty "data".
+    images_.push_back(std::move(hex));
     json ch = channel(4, p, 40 + c);
-    ch["image"] = {{"nframe", 1},   {"compr", 0},
-                   {"bpp", bpp},    {"nx", w},
-                   {"ny", h},       {"data", std::move(hex)},
-                   {"len", length}, {"frame_head", std::move(head)}};
+    ch["image"] = {{"nframe", 1}, {"compr", 0}, {"bpp", bpp},    {"nx", w},
+                   {"ny", h},     {"data", ""}, {"len", length}, {"frame_head", std::move(head)}};
     return ch;
   }
 
   const SimOptions& o_;
   Random random_;
-  std::vector<uint32_t> frames_;  // frame counter of each camera
+  std::vector<uint32_t> frames_;     // frame counter of each camera
+  std::vector<std::string> images_;  // pixel text of the event's images, in order
   double charge_ = 1.0;
   double x_ = 0, y_ = 0;
   double gauge_ = 3.2;
@@ -382,9 +464,16 @@ class Machine {
 
 }  // namespace
 
-std::string simulate_run(const SimOptions& options) {
+void simulate_run(const SimOptions& options, const Sink& write,
+                  const std::function<void(int)>& progress) {
   check_options(options);
-  return Machine(options).run().dump() + "\n";
+  Machine(options).run(write, progress);
+}
+
+std::string simulate_run(const SimOptions& options) {
+  std::string text;
+  simulate_run(options, [&](std::string_view piece) { text += piece; });
+  return text;
 }
 
 }  // namespace daq::sim

@@ -26,7 +26,9 @@
 #define DAQ_TOOLS_SIMULATE_SIMULATOR_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace daq::sim {
 
@@ -48,8 +50,17 @@ inline constexpr int kMaxChannels = 64;
 inline constexpr int kMaxSamples = 65536;
 inline constexpr int kMaxImageSide = 4096;
 
-// The recording text (compact JSON and a line end).  Throws
-// std::invalid_argument when an option lies outside its range.
+// Takes the recording text piece by piece.
+using Sink = std::function<void(std::string_view)>;
+
+// Writes the recording text (compact JSON and a line end) to `write` as the
+// events are made, so that memory does not grow with their number;
+// `progress` hears the count of events made.  Throws std::invalid_argument
+// when an option lies outside its range (before anything is written).
+void simulate_run(const SimOptions& options, const Sink& write,
+                  const std::function<void(int)>& progress = {});
+
+// The whole recording text at once.
 std::string simulate_run(const SimOptions& options);
 
 }  // namespace daq::sim
