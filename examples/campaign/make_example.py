@@ -73,22 +73,20 @@ def write(path, doc):
 
 def main(bindir):
     bindir = os.path.abspath(bindir)
-    slot = 0
-    for name, generation, seed, options in RUNS:
-        write(os.path.join(HERE, name + ".run.json"), simulate(bindir, generation, seed, options, slot))
-        slot += 1
-
-    # The archived run: only its table and description are kept, as from an older system.
+    # The archived run, the oldest: only its table and description are kept.
     name, generation, seed, options = ARCHIVED
     with tempfile.TemporaryDirectory() as tmp:
         rec = os.path.join(tmp, "r.run.json")
-        write(rec, simulate(bindir, generation, seed, options, slot))
+        write(rec, simulate(bindir, generation, seed, options, 0))
         # Default output names: a word's value that holds a '-' is not taken.
         subprocess.run([os.path.join(bindir, "daq-reader"), "--quiet", rec, "--", "-hdf5", "-xdump"],
                        check=True, cwd=tmp, stdout=subprocess.DEVNULL)
         shutil.copy(os.path.join(tmp, "user_out.txt"), os.path.join(HERE, name + ".txt"))
         shutil.copy(os.path.join(tmp, "user_descr.xml"), os.path.join(HERE, name + ".xml"))
-    slot += 1
+    slot = 1
+    for name, generation, seed, options in RUNS:
+        write(os.path.join(HERE, name + ".run.json"), simulate(bindir, generation, seed, options, slot))
+        slot += 1
 
     # Cut in the middle of an event: the reader refuses the file.
     name, generation, seed, options = BROKEN

@@ -157,6 +157,24 @@ def virtual(group, name, total, entries, dtype, fill):
     return h5py.Dataset(dsid)
 
 
+# netCDF's mark of a dimension that has no coordinate values.
+NOT_A_VARIABLE = "This is a netCDF dimension but not a netCDF variable."
+
+
+def label_other_axes(ds):
+    """Gives the axes after the event axis dimensions of their own (NAME_dimK beside the
+    dataset, without values): netCDF readers such as xarray refuse a dataset whose axes are
+    labelled in part."""
+    parent = ds.parent
+    base = ds.name.rsplit("/", 1)[-1]
+    for k in range(1, ds.ndim):
+        name = f"{base}_dim{k}"
+        if name not in parent:
+            dim = parent.create_dataset(name, shape=(ds.shape[k],), dtype="f4")
+            dim.make_scale(f"{NOT_A_VARIABLE}{ds.shape[k]:10d}")
+        ds.dims[k].attach_scale(parent[name])
+
+
 def copy_attrs(src, dst, skip=()):
     for key in src.attrs:
         if key in SCALE_ATTRS or key in skip:
@@ -278,12 +296,17 @@ def build(out, runs):
                 scale = g["EventId"]
                 scale.make_scale("EventId")
 
-                def attach(name, obj):
+                found = []
+
+                def per_event(name, obj):
                     if (isinstance(obj, h5py.Dataset) and obj.ndim >= 1 and obj.shape[0] == total
                             and obj.name != scale.name and not obj.name.startswith("/campaign/runs/")):
-                        obj.dims[0].attach_scale(scale)
+                        found.append(obj)
 
-                g.visititems(attach)
+                g.visititems(per_event)
+                for ds in found:
+                    ds.dims[0].attach_scale(scale)
+                    label_other_axes(ds)
         os.chmod(tmp, 0o644)
         os.replace(tmp, out)
     except BaseException:
