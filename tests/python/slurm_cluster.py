@@ -232,27 +232,23 @@ PartitionName={PARTITION} Nodes=node1 Default=YES MaxTime=INFINITE State=UP
             deadline = time.monotonic() + 20
             while time.monotonic() < deadline and self.run("/usr/bin/squeue", "-h").stdout.strip():
                 time.sleep(0.2)
-        for pidfile in reversed(self.pidfiles):
-            try:
-                with open(pidfile) as f:
-                    pid = int(f.read().split()[0])
-            except (OSError, ValueError, IndexError):
-                continue
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                continue
-            deadline = time.monotonic() + 20
-            while time.monotonic() < deadline:
+        # Slurm's daemons first, then what they use: each set stopped together.
+        slurm = [p for p in self.pidfiles if os.path.basename(p).startswith("slurm")]
+        for batch in (slurm, [p for p in self.pidfiles if p not in slurm]):
+            pids = []
+            for pidfile in batch:
                 try:
-                    os.kill(pid, 0)
-                except ProcessLookupError:
-                    break
-                if getattr(self, "db_proc", None) and self.db_proc.pid == pid:
-                    if self.db_proc.poll() is not None:
-                        break
+                    with open(pidfile) as f:
+                        pid = int(f.read().split()[0])
+                    os.kill(pid, signal.SIGTERM)
+                    pids.append(pid)
+                except (OSError, ValueError, IndexError):
+                    continue
+            deadline = time.monotonic() + 20
+            while pids and time.monotonic() < deadline:
+                pids = [p for p in pids if self._alive(p)]
                 time.sleep(0.1)
-            else:
+            for pid in pids:
                 try:
                     os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
@@ -264,6 +260,16 @@ PartitionName={PARTITION} Nodes=node1 Default=YES MaxTime=INFINITE State=UP
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+
+    def _alive(self, pid):
+        db = getattr(self, "db_proc", None)
+        if db is not None and db.pid == pid:
+            return db.poll() is None  # our child: reaped here
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                return f.read().split(") ")[-1][:1] != "Z"
+        except OSError:
+            return False
 
     def logs(self):
         text = []
