@@ -69,7 +69,7 @@ demo: build
 # status is 1, since broken-0301.run.json is broken on purpose; any other failure fails the target.
 CAMPAIGN := $(DEMO)/campaign
 campaign: build
-	@status=0; snakemake -s workflow/Snakefile --cores $(JOBS) --keep-going --rerun-incomplete \
+	@status=0; snakemake -s workflow/Snakefile --cores $(JOBS) --keep-going --rerun-incomplete --scheduler greedy \
 	  --quiet rules --config out=$(CAMPAIGN) bin=$(BUILD)/bin || status=$$?; \
 	echo "== snakemake exit status $$status; the runs as $(CAMPAIGN)/campaign.h5 has them:"; \
 	/usr/bin/python3 -c 'import h5py, sys; r = h5py.File(sys.argv[1])["campaign/runs"]; \

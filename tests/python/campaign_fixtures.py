@@ -49,7 +49,7 @@ def by_hand(inp, folder):
 
 def snakemake_cmd(out, *args, inputs="inputs"):
     return [SNAKEMAKE, "-s", os.path.join(WORKFLOW, "Snakefile"), *args, "--keep-going",
-            "--rerun-incomplete", "--config", f"out={out}", f"bin={BIN}",
+            "--rerun-incomplete", "--scheduler", "greedy", "--config", f"out={out}", f"bin={BIN}",
             f"runs=[{inputs}/*.run.json,{inputs}/*.txt]"]
 
 

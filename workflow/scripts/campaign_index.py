@@ -81,7 +81,43 @@ def fill_of(ds):
     return ds.fillvalue
 
 
-def scan(run):
+class Seen:
+    """What earlier runs of the campaign showed at each path, by producer: the runs of a
+    campaign share their layout, so a one-row-per-event dataset is opened once, and later only
+    when it has more than one axis (a spectrum or a frame, whose width may differ)."""
+
+    def __init__(self):
+        self.kinds = {}   # (producer, path) -> None (group), or (ndim, dtype, fill)
+        self.other = set()  # (producer, path): datasets that are not per event
+
+    def scan_group(self, run, g, producer, events):
+        names = []
+        g.id.links.visit(names.append)
+        for raw in names:
+            name = raw.decode()
+            key = (producer, name)
+            if key in self.other:
+                continue
+            kind = self.kinds.get(key, False)
+            if kind is None:
+                run.groups.append(name)
+                continue
+            if kind is not False and kind[0] == 1:
+                run.datasets[name] = ((events,), kind[1], kind[2])
+                continue
+            obj = g.get(name)
+            if isinstance(obj, h5py.Group):
+                self.kinds[key] = None
+                run.groups.append(name)
+            elif obj.ndim >= 1 and obj.shape[0] == events and obj.maxshape[0] is None:
+                fill = fill_of(obj) if kind is False else kind[2]
+                self.kinds[key] = (obj.ndim, obj.dtype, fill)
+                run.datasets[name] = (obj.shape, obj.dtype, fill)
+            else:
+                self.other.add(key)
+
+
+def scan(run, seen=None):
     """Fills `run` from its run file; a run whose jobs did not all finish is failed."""
     missing = [n for n in run.required if not os.path.exists(os.path.join(run.folder, n))]
     if missing:
@@ -93,14 +129,7 @@ def scan(run):
             if not isinstance(g, h5py.Group) or g.attrs.get("layout_version") != LAYOUT_VERSION:
                 raise ValueError(f"not a run file of layout version {LAYOUT_VERSION}")
             events = int(g.attrs.get("events", g["EventId"].shape[0]))
-
-            def visit(name, obj):
-                if isinstance(obj, h5py.Group):
-                    run.groups.append(name)
-                elif (obj.ndim >= 1 and obj.shape[0] == events and obj.maxshape[0] is None):
-                    run.datasets[name] = (obj.shape, obj.dtype, fill_of(obj))
-
-            g.visititems(visit)
+            (seen or Seen()).scan_group(run, g, str(g.attrs.get("producer", "")), events)
             run.events = events
             run.generation = int(g.attrs.get("generation", 0))
             run.producer = str(g.attrs.get("producer", ""))
@@ -215,8 +244,9 @@ def write_runs_table(g, runs, rel):
 def build(out, runs):
     """Writes the index `out` for `runs` (in their order); returns the runs, scanned."""
     out_dir = os.path.dirname(os.path.abspath(out))
+    seen = Seen()
     for run in runs:
-        scan(run)
+        scan(run, seen)
 
     def rel(run):
         return os.path.relpath(os.path.abspath(run.path), out_dir)
