@@ -156,6 +156,7 @@ def main():
     parser.add_argument("--dag", type=int, default=10000)
     parser.add_argument("--work", help="folder to work in (default: a temporary one, removed)")
     parser.add_argument("--skip-cores", action="store_true")
+    parser.add_argument("--skip-index", action="store_true")
     args = parser.parse_args()
     bindir = os.path.abspath(args.bin)
     work = args.work or tempfile.mkdtemp(prefix="campaign-bench-")
@@ -167,7 +168,8 @@ def main():
         results = jobs(bindir, work, args.jobs)
         if args.dag:
             dag(bindir, work, args.dag)
-        index(bindir, work, results, args.runs)
+        if not args.skip_index:
+            index(bindir, work, results, args.runs)
     finally:
         if not args.work:
             shutil.rmtree(work, ignore_errors=True)
