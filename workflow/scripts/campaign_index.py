@@ -105,6 +105,13 @@ class Seen:
             if kind is not False and kind[0] == 1:
                 run.datasets[name] = ((events,), kind[1], kind[2])
                 continue
+            if kind is not False:
+                # Seen before with more axes: only its shape is new (h5py's Dataset wrapper
+                # costs ten times the bare open).
+                shape = h5d.open(g.id, raw).shape
+                if len(shape) == kind[0] and shape[0] == events:
+                    run.datasets[name] = (shape, kind[1], kind[2])
+                    continue
             obj = g.get(name)
             if isinstance(obj, h5py.Group):
                 self.kinds[key] = None
@@ -248,8 +255,11 @@ def build(out, runs):
     for run in runs:
         scan(run, seen)
 
+    for run in runs:
+        run.relpath = os.path.relpath(os.path.abspath(run.path), out_dir)
+
     def rel(run):
-        return os.path.relpath(os.path.abspath(run.path), out_dir)
+        return run.relpath
 
     ok = [r for r in runs if r.status == "ok"]
     offset = 0
@@ -258,22 +268,25 @@ def build(out, runs):
         offset += run.events if run.status == "ok" else 0
     total = offset
 
-    # Every per-event dataset of any run, in order of first appearance.
-    paths = {}
+    # Every per-event dataset and channel group of any run, in order of first appearance, with
+    # the first run that has it.
+    paths, groups = {}, {}
     for run in ok:
         for path, info in run.datasets.items():
             paths.setdefault(path, []).append((run, info))
-    groups = []
-    for run in ok:
         for name in run.groups:
-            if name not in groups:
-                groups.append(name)
+            groups.setdefault(name, run)
 
     fd, tmp = tempfile.mkstemp(prefix=os.path.basename(out) + ".tmp-", dir=out_dir)
     os.close(fd)
     try:
         with h5py.File(tmp, "w", libver=("v110", "v110")) as f:
             g = f.create_group("campaign")
+            for name in groups:
+                g.require_group(name)
+            # Each virtual dataset is wrapped once: h5py copies a dataset's creation properties,
+            # every mapping with them, whenever it wraps one.
+            made = {}
             first_file = {}
             for path, sources in paths.items():
                 dtype = common_dtype([info[1] for _, info in sources])
@@ -285,33 +298,31 @@ def build(out, runs):
                 fill = keep[0][1][2]
                 if fill is not None and dtype.kind in "fiu":
                     fill = np.array(fill).astype(dtype)
-                entries = [(r.first_row, rel(r), "/run/" + path, info[0]) for r, info in keep]
-                virtual(parent, os.path.basename(path), total, entries, dtype, fill)
+                entries = [(r.first_row, r.relpath, "/run/" + path, info[0]) for r, info in keep]
+                made[path] = virtual(parent, os.path.basename(path), total, entries, dtype, fill)
                 first_file[path] = keep[0][0]
-            for name in groups:
-                g.require_group(name)
 
-            g.create_dataset("Run", data=np.repeat(np.arange(len(runs), dtype=np.uint32),
-                                                   [r.events if r.status == "ok" else 0 for r in runs]),
-                             dtype=np.uint32, chunks=(min(max(total, 1), 1 << 16),),
-                             compression="gzip", shuffle=True, maxshape=(None,))
-            g["Run"].attrs["long_name"] = "row of /campaign/runs that holds the event"
+            made["Run"] = g.create_dataset(
+                "Run", data=np.repeat(np.arange(len(runs), dtype=np.uint32),
+                                      [r.events if r.status == "ok" else 0 for r in runs]),
+                dtype=np.uint32, chunks=(min(max(total, 1), 1 << 16),), compression="gzip",
+                shuffle=True, maxshape=(None,))
+            made["Run"].attrs["long_name"] = "row of /campaign/runs that holds the event"
             write_runs_table(g, runs, rel)
 
             # Attributes from the first run that has the object: names, kinds, units, ...
             by_run = {}
-            for path, run in first_file.items():
+            for path, run in list(first_file.items()) + list(groups.items()):
                 by_run.setdefault(run.name, (run, []))[1].append(path)
-            for name in groups:
-                run = next(r for r in ok if name in r.groups)
-                by_run.setdefault(run.name, (run, []))[1].append(name)
             for run, objects in by_run.values():
                 with h5py.File(run.path, "r") as src:
                     for path in objects:
-                        skip = RUN_ONLY_ATTRS | ({k for k in src["run"][path].attrs
-                                                  if k.startswith("cells_") or k == "values_invalid"}
-                                                 if isinstance(src["run"][path], h5py.Group) else set())
-                        copy_attrs(src["run"][path], g[path], skip)
+                        obj = src["run"][path]
+                        skip = RUN_ONLY_ATTRS
+                        if isinstance(obj, h5py.Group):
+                            skip = skip | {k for k in obj.attrs
+                                           if k.startswith("cells_") or k == "values_invalid"}
+                        copy_attrs(obj, made[path] if path in made else g[path], skip)
             g.attrs["layout_version"] = LAYOUT_VERSION
             g.attrs["index_version"] = INDEX_VERSION
             g.attrs["producer"] = "campaign_index"
@@ -322,21 +333,13 @@ def build(out, runs):
             g.attrs["status_columns"] = np.uint8(any(r.status_columns for r in ok))
 
             # EventId is the scale of every per-event axis, as in a run file.
-            if "EventId" in g:
-                scale = g["EventId"]
+            scale = made.get("EventId")
+            if scale is not None:
                 scale.make_scale("EventId")
-
-                found = []
-
-                def per_event(name, obj):
-                    if (isinstance(obj, h5py.Dataset) and obj.ndim >= 1 and obj.shape[0] == total
-                            and obj.name != scale.name and not obj.name.startswith("/campaign/runs/")):
-                        found.append(obj)
-
-                g.visititems(per_event)
-                for ds in found:
-                    ds.dims[0].attach_scale(scale)
-                    label_other_axes(ds)
+                for path, ds in made.items():
+                    if path != "EventId" and ds.ndim >= 1 and ds.shape[0] == total:
+                        ds.dims[0].attach_scale(scale)
+                        label_other_axes(ds)
         os.chmod(tmp, 0o644)
         os.replace(tmp, out)
     except BaseException:
