@@ -121,8 +121,9 @@ def plot_channels(c, channels, files_dir, runs_ok):
             ax.plot(time[sel], data[sel], ".", ms=3, color=("C0", "C1")[i % 2])
         unit = str(g.attrs.get("unit", ""))
         ax.set_ylabel(f"{column} [{unit}]" if unit and unit != "none" else column)
-        ax.set_title(f"{column}: {np.count_nonzero(~np.isnan(data.astype(float)))} values "
-                     f"from {runs_ok} runs", fontsize=10)
+        present = ~np.isnan(data.astype(float))
+        ax.set_title(f"{column}: {np.count_nonzero(present)} values "
+                     f"from {len(set(run_of[present].tolist()))} of {runs_ok} runs", fontsize=10)
         if span is not None and span[1] > span[0]:
             pad = (span[1] - span[0]) / 50
             ax.set_xlim(span[0] - pad, span[1] + pad)  # one time axis for every picture
@@ -142,6 +143,8 @@ table { border-collapse: collapse; font-size: 13px; }
 th, td { border: 1px solid #ccc; padding: 3px 6px; text-align: right; vertical-align: middle; }
 th { background: #eee; }
 td.name, td.reason { text-align: left; }
+td.name { white-space: nowrap; }
+td.reason { max-width: 40em; overflow-wrap: anywhere; }
 tr.failed { background: #fde4e4; }
 span.ok { color: #171; font-weight: bold; }
 span.failed { color: #b11; font-weight: bold; }
@@ -223,7 +226,8 @@ def build(index, out_html, files_dir, channels=()):
         out.append(f'<td class="name">{html.escape(row["name"])}</td>')
         out.append(f'<td><span class="{html.escape(row["status"])}">{html.escape(row["status"])}</span></td>')
         if failed:
-            out.append(f'<td class="reason" colspan="6">{html.escape(row["reason"])}</td>')
+            reason = row["reason"] if len(row["reason"]) <= 300 else row["reason"][:300] + " …"
+            out.append(f'<td class="reason" colspan="6">{html.escape(reason)}</td>')
         else:
             out += [cell(row["events"]), cell(row["duration"], lambda v: f"{v:.1f}"),
                     cell(row["channels"]), cell(row["bad"]), cell(row["missing"]),
