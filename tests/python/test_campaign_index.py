@@ -1,0 +1,192 @@
+"""The campaign index over run files the built tools make from the bundled example."""
+
+import glob
+import os
+import shutil
+
+import h5py
+import numpy as np
+import pandas as pd
+import pytest
+
+from campaign_fixtures import EXAMPLES, by_hand, assert_equal
+import campaign_index
+
+
+@pytest.fixture(scope="module")
+def campaign(tmp_path_factory):
+    root = tmp_path_factory.mktemp("campaign")
+    out = root / "out"
+    runs = []
+    inputs = sorted(glob.glob(os.path.join(EXAMPLES, "*.run.json")) +
+                    glob.glob(os.path.join(EXAMPLES, "*.txt")), key=os.path.basename)
+    for inp in inputs:
+        name = os.path.basename(inp).split(".")[0]
+        by_hand(inp, str(out / name))
+        runs.append(campaign_index.Run(name, str(out / name), inp, ""))
+    campaign_index.build(str(out / "campaign.h5"), runs)
+    return root, out, runs
+
+
+def per_event(run_file):
+    with h5py.File(run_file, "r") as f:
+        n = f["run"].attrs["events"]
+        found = {}
+
+        def visit(name, o):
+            if isinstance(o, h5py.Dataset) and o.shape[:1] == (n,) and o.maxshape[0] is None:
+                found[name] = o[()]
+
+        f["run"].visititems(visit)
+        return found
+
+
+def test_values_equal_run_files_run_by_run(campaign):
+    _, out, runs = campaign
+    with h5py.File(out / "campaign.h5", "r") as f:
+        c = f["campaign"]
+        index_paths = []
+        c.visititems(lambda name, o: index_paths.append(name) if isinstance(o, h5py.Dataset) and o.is_virtual else None)
+        for run in (r for r in runs if r.status == "ok"):
+            rows = slice(run.first_row, run.first_row + run.events)
+            data = per_event(run.path)
+            assert set(data) <= set(index_paths)
+            for path in index_paths:
+                ds = c[path]
+                got = ds[rows]
+                if path not in data:
+                    # A channel this run lacks reads as its fill: not found, NaN, 0, ...
+                    if path.endswith("/Missing"):
+                        assert (got == 2).all(), (run.name, path)
+                    elif ds.dtype.kind == "f":
+                        assert np.isnan(got).all(), (run.name, path)
+                    continue
+                want = data[path]
+                if want.dtype.kind == "O":
+                    assert list(got) == list(want), (run.name, path)
+                    continue
+                # The run's own part, then the fill where the campaign is wider.
+                part = tuple(slice(0, s) for s in want.shape[1:])
+                assert_equal(got[(slice(None),) + part].astype(want.dtype), want, f"{run.name} {path}")
+                pad = got.copy()
+                pad[(slice(None),) + part] = ds.fillvalue
+                fill = np.full_like(pad, ds.fillvalue)
+                assert_equal(pad, fill, f"{run.name} {path} padding")
+
+
+def test_widths_kinds_and_types_meet(campaign):
+    _, out, _ = campaign
+    with h5py.File(out / "campaign.h5", "r") as f:
+        c = f["campaign"]
+        assert c["ADC.1/Member0"].shape[1] == 80          # beam-0202's 80 samples, the widest
+        assert c["CAM.1/Pixels"].shape[1:] == (30, 40)    # beam-0203's frames, the largest
+        assert c["TOROID.1/Value"].dtype == np.float64    # the table's float64 over float32
+        assert c["TOROID.2/Missing"].fillvalue == 2
+        assert c["TimeISO"].dtype.kind == "O"
+
+
+def test_runs_table_and_run_column(campaign):
+    _, out, runs = campaign
+    with h5py.File(out / "campaign.h5", "r") as f:
+        c = f["campaign"]
+        r = c["runs"]
+        names = list(r["name"].asstr()[:])
+        assert names == [run.name for run in runs]
+        status = dict(zip(names, r["status"].asstr()[:]))
+        assert status.pop("broken-0301") == "failed"
+        assert set(status.values()) == {"ok"}
+        k = names.index("broken-0301")
+        assert r["events"][k] == 0 and r["file"].asstr()[k] == ""
+        assert "broken-0301.run.json" in r["reason"].asstr()[k]
+        assert r["file"].asstr()[names.index("beam-0101")] == "beam-0101/run.h5"
+        assert r["generation"][names.index("beam-0101")] == 2010
+        assert r["generation"][names.index("archive-0001")] == 0  # a table does not tell
+        assert r["producer"].asstr()[names.index("archive-0001")] == "daq-table2h5"
+        assert r["start"].attrs["units"] == "microseconds since 1970-01-01 00:00:00"
+        # Per event, the run's row; the event IDs and times are the runs' first and last.
+        run_col, ids, time = c["Run"][:], c["EventId"][:], c["Time"][:]
+        assert len(run_col) == c.attrs["events"] == sum(r["events"][:])
+        for row, name in enumerate(names):
+            mine = run_col == row
+            assert mine.sum() == r["events"][row]
+            if mine.any():
+                assert ids[mine][0] == r["first_event"][row] and ids[mine][-1] == r["last_event"][row]
+                assert time[mine][0] == r["start"][row] and time[mine][-1] == r["end"][row]
+        assert c.attrs["runs"] == len(names) and c.attrs["runs_failed"] == 1
+        assert c.attrs["layout_version"] == 2
+
+
+def test_attributes_follow_the_layout(campaign):
+    _, out, _ = campaign
+    with h5py.File(out / "campaign.h5", "r") as f:
+        c = f["campaign"]
+        g = c["TOROID.1"]
+        assert g.attrs["column"] == "TOROID.1" and g.attrs["unit"] == "nC"
+        assert not [k for k in g.attrs if k.startswith("cells_")]  # one run's counts
+        assert c["Time"].attrs["units"] == "microseconds since 1970-01-01 00:00:00"
+        fill = c["TOROID.1/Value"].attrs["_FillValue"]
+        assert np.isnan(fill) and np.asarray(fill).dtype == np.float64
+        # EventId is the scale of every per-event axis.
+        assert h5py.h5ds.is_scale(c["EventId"].id)
+        for path in ("Time", "Run", "TOROID.1/Value", "CAM.1/Pixels", "ADC.1/Member0Length"):
+            assert [s.name for s in c[path].dims[0].values()] == ["/campaign/EventId"], path
+
+
+def test_read_as_one_run_by_pandas_and_xarray(campaign):
+    _, out, runs = campaign
+    xr = pytest.importorskip("xarray")
+    with h5py.File(out / "campaign.h5", "r") as f:
+        c = f["campaign"]
+        s = pd.Series(c["TOROID.1/Value"][:], index=pd.to_datetime(c["Time"][:], unit="us"))
+    assert len(s) == sum(r.events for r in runs) and s.index.is_monotonic_increasing
+    ds = xr.open_dataset(out / "campaign.h5", group="campaign/TOROID.1", engine="h5netcdf",
+                         phony_dims="sort")
+    try:
+        assert ds["Value"].dims == ("EventId",)
+        np.testing.assert_array_equal(ds["Value"].values, s.values)
+    finally:
+        ds.close()
+    # Axes past the event axis have dimensions of their own, else netCDF readers refuse.
+    with xr.open_dataset(out / "campaign.h5", group="campaign/CAM.1", engine="h5netcdf") as ds:
+        assert ds["Pixels"].dims == ("EventId", "Pixels_dim1", "Pixels_dim2")
+        assert ds["Pixels"].shape == (len(s), 30, 40)
+    with xr.open_dataset(out / "campaign.h5", group="campaign", engine="h5netcdf") as ds:
+        assert ds["Time"].dtype.kind == "M"  # its units make it a time axis
+
+
+def test_moved_folder_still_reads(campaign, tmp_path):
+    _, out, _ = campaign
+    moved = tmp_path / "elsewhere"
+    shutil.copytree(out, moved)
+    cwd = os.getcwd()
+    os.chdir("/")  # sources are found beside the index, not from the working folder
+    try:
+        with h5py.File(out / "campaign.h5", "r") as a, h5py.File(moved / "campaign.h5", "r") as b:
+            want = a["campaign/VAC.GAUGE/Value"][:]
+            shutil.rmtree(out / "beam-0101")  # the original is gone: only the copy can answer
+            assert_equal(b["campaign/VAC.GAUGE/Value"][:], want)
+            assert not np.isnan(want).all()
+    finally:
+        os.chdir(cwd)
+        shutil.copytree(moved / "beam-0101", out / "beam-0101")
+
+
+def test_index_of_failed_runs_only(tmp_path):
+    runs = [campaign_index.Run(n, str(tmp_path / n)) for n in ("a", "b")]
+    os.makedirs(tmp_path / "a")
+    with open(tmp_path / "a" / "reader.log", "w") as f:
+        f.write("daq-reader: a.run.json: cannot open\n")
+    with open(tmp_path / "b.h5", "w"):
+        pass
+    os.makedirs(tmp_path / "b")
+    with open(tmp_path / "b" / "run.h5", "w") as f:
+        f.write("not HDF5")
+    campaign_index.build(str(tmp_path / "campaign.h5"), runs)
+    with h5py.File(tmp_path / "campaign.h5", "r") as f:
+        c = f["campaign"]
+        assert list(c["runs/status"].asstr()[:]) == ["failed", "failed"]
+        reasons = list(c["runs/reason"].asstr()[:])
+        assert reasons[0] == "reader.log: daq-reader: a.run.json: cannot open"
+        assert reasons[1].startswith("run.h5:")
+        assert c.attrs["events"] == 0 and c["Run"].shape == (0,)
+    assert [p for p in os.listdir(tmp_path) if ".tmp-" in p] == []
