@@ -394,7 +394,7 @@ int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getda
     return 2;
   }
   // A signal after the last event (during the end hook) stopped nothing.
-  if (stop_signal != 0 && done < run.events.size()) {
+  if (stop_signal != 0 && done < events) {
     std::fprintf(stderr, "daq-reader: interrupted after %zu events\n", done);
     return 128 + stop_signal;
   }
