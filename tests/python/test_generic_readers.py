@@ -84,3 +84,34 @@ def test_viewers_find_a_default_plot(files, producer):
         assert f["run/CAM.1/Pixels"].attrs["interpretation"] == "image"
         assert f["run/ADC.1/Member1"].attrs["interpretation"] == "spectrum"
         assert "NX_class" not in f["run/MAGNET.EQ"].attrs
+
+
+CELLS = ["cells_present", "cells_empty", "cells_not_found", "cells_no_image", "cells_cut_short",
+         "cells_other_kind", "cells_size_differs"]
+
+
+def test_both_files_code_every_cell_alike(files):
+    import h5py
+
+    with h5py.File(files["plugin"], "r") as p, h5py.File(files["converter"], "r") as c:
+        channels = [n for n in p["run"] if isinstance(p["run"][n], h5py.Group)]
+        assert channels == [n for n in c["run"] if isinstance(c["run"][n], h5py.Group)]
+        for name in channels:
+            a, b = p["run"][name], c["run"][name]
+            assert a.attrs["kind"] == b.attrs["kind"], name
+            # A failed conversion leaves the same empty cell in the table.
+            plugin_codes = a["Missing"][:]
+            converted = np.where(plugin_codes == 8, 0, plugin_codes)
+            np.testing.assert_array_equal(converted, b["Missing"][:], err_msg=name)
+            for key in CELLS:
+                want = int(b.attrs[key])
+                got = int(a.attrs[key])
+                if key == "cells_present":
+                    got += int(a.attrs["cells_not_converted"])
+                assert got == want, (name, key)
+            # The plug-in's summary is its Missing codes counted.
+            assert sum(int(a.attrs[k]) for k in CELLS + ["cells_not_converted"]) == len(plugin_codes)
+        assert p["run/MAGNET.EQ"].attrs["kind"] == "structured"
+        assert (p["run/MAGNET.EQ/Missing"][:] == 8).sum() == 3
+        assert p["run/CAM.2"].attrs["cells_no_image"] == 10
+        assert "Converted" not in c["run/MAGNET.EQ"]
