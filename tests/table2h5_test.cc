@@ -255,7 +255,7 @@ TEST_F(Table2h5Test, RoundTripsEveryCellKind) {
         {"run/EQ/Missing", {0, 0}},
         {"run/EQ@kind", {}, {"structured"}},
         {"run/V/Value", {42, -1}},
-        {"run/S/Member0", {1065353216, 1073741824, -1059061760, 0}},
+        {"run/S/Member0", {1065353216, 1073741824, -1059061760, -2147483648}},
         {"run@plugin_options", {}, {"-hdf5 -fti V;S -xdump user_descr.xml"}}}},
       {kRaggedRun,
        "-- -hdf5 -nonvn",
@@ -640,12 +640,14 @@ TEST_F(Table2h5Test, ValuesOutsideTheStoredTypeAreWidenedOrMarked) {
                                    "3,1:2,x,[[nan]],[[2.500000 1]]\n"
                                    "4,1:3,x,[[-2147483648]],[[5 6]]\n";
   ASSERT_EQ(convert("--xml d.xml --kind V=int -o out2.h5 f.txt"), 0) << slurp(dir_ / "convert.err");
-  expect_h5(dir_ / "out2.h5", {{"run/V@kind", {}, {"scalar_int"}},
-                               {"run/V/Value", {42, 0, 0, -2147483648}},
-                               {"run/V/Missing", {0, 4, 4, 0}},
-                               {"run/F/Member0", {1, 2, 0, 0, 0, 0, 5, 6}},
-                               {"run/F/Missing", {0, 4, 4, 0}},
-                               {"run/F@cells_other_kind", {2}}});
+  expect_h5(dir_ / "out2.h5",
+            {{"run/V@kind", {}, {"scalar_int"}},
+             {"run/V/Value", {42, -2147483648, -2147483648, -2147483648}},
+             {"run/V/Missing", {0, 4, 4, 0}},
+             {"run/F/Member0", {1, 2, -2147483648, -2147483648, -2147483648, -2147483648, 5, 6}},
+             {"run/F/Member0@_FillValue", {-2147483648}},
+             {"run/F/Missing", {0, 4, 4, 0}},
+             {"run/F@cells_other_kind", {2}}});
 }
 
 // A member without values has the Length 0 wherever it stands; only "[],"

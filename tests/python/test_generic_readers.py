@@ -13,7 +13,7 @@ import xarray as xr
 def files(tmp_path_factory):
     d = tmp_path_factory.mktemp("run")
     subprocess.run([os.environ["READER"], "--quiet", "--outmode", "1", os.environ["RUN_JSON"],
-                    "--", "-hdf5", "-xdump", "-h5", "plugin.h5"], cwd=d, check=True,
+                    "--", "-hdf5", "-xdump", "-fti", "VAC.GAUGE", "-h5", "plugin.h5"], cwd=d, check=True,
                    stdout=subprocess.DEVNULL)
     subprocess.run([os.environ["TABLE2H5"], "-o", "converter.h5", "--xml", "user_descr.xml",
                     "user_out.txt"], cwd=d, check=True, stdout=subprocess.DEVNULL)
@@ -115,3 +115,29 @@ def test_both_files_code_every_cell_alike(files):
         assert (p["run/MAGNET.EQ/Missing"][:] == 8).sum() == 3
         assert p["run/CAM.2"].attrs["cells_no_image"] == 10
         assert "Converted" not in c["run/MAGNET.EQ"]
+
+
+def gauge_summary(path, engine):
+    """An analysis as a script would run it: the mean of a -fti channel, by xarray."""
+    ds = xr.open_dataset(path, group="run/VAC.GAUGE", engine=engine)
+    return float(ds.Value.mean()), int(ds.Value.count())
+
+
+@pytest.mark.parametrize("engine", ["h5netcdf", "netcdf4"])
+def test_integer_gaps_are_masked_alike_in_both_files(files, engine):
+    import h5py
+
+    with h5py.File(files["plugin"], "r") as f:
+        g = f["run/VAC.GAUGE"]
+        assert g.attrs["kind"] == "scalar_int"
+        assert g["Value"].attrs["_FillValue"] == np.iinfo(np.int32).min
+        present = g["Missing"][:] == 0
+        values = g["Value"][:]
+        assert 0 < present.sum() < len(present)
+        want = values[present].astype(np.float64).mean()
+    # Integers print exactly in the table: the same mean from either file,
+    # over the present events only.
+    results = [gauge_summary(files[p], engine) for p in ("plugin", "converter")]
+    assert results[0] == results[1]
+    assert results[0][0] == pytest.approx(want, rel=1e-12)
+    assert results[0][1] == present.sum()

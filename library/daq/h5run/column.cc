@@ -214,7 +214,11 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
                       : H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(), H5P_DEFAULT,
                                    dcpl.get(), dapl.get()),
                   "create the dataset " + name_));
-  if (H5Tget_class(type_.get()) == H5T_FLOAT) {
+  int32_t fill32 = 0;
+  bool int_sentinel =
+      H5Tequal(type_.get(), H5T_NATIVE_INT32) > 0 && fill_element_.size() == sizeof fill32 &&
+      (std::memcpy(&fill32, fill_element_.data(), sizeof fill32), fill32 == kIntFill);
+  if (H5Tget_class(type_.get()) == H5T_FLOAT || int_sentinel) {
     // The netCDF convention, so that netCDF and xarray readers mask the fill.
     Dataspace scalar(check(H5Screate(H5S_SCALAR), "create a dataspace"));
     Attribute a(check(

@@ -500,7 +500,7 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   const void* value_fill = c->spec.values == ValueType::kFloat64 ? static_cast<const void*>(&fill)
                            : c->spec.values == ValueType::kFloat32
                                ? static_cast<const void*>(&fill32)
-                               : &zero;
+                               : &kIntFill;
   switch (spec.kind) {
     case Kind::kScalar:
     case Kind::kScalarInt:
@@ -675,9 +675,8 @@ void RunWriter::add_pair(int ch, std::string_view name, double value) {
     c.links.insert(link);
     const double fill = options_.fill;
     const float fill32 = static_cast<float>(fill);
-    const int32_t zero = 0;
     const void* f = c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
-                    : c.spec.values == ValueType::kInt32 ? static_cast<const void*>(&zero)
+                    : c.spec.values == ValueType::kInt32 ? static_cast<const void*>(&kIntFill)
                                                          : &fill;
     c.pairs.push_back(
         new_column(c.group.get(), link, value_type(c.spec.values), std::vector<hsize_t>{}, f, r));
@@ -693,10 +692,9 @@ void RunWriter::make_member(Channel& c, int m, size_t width, uint64_t first_row)
   Channel::Member& member = c.members[static_cast<size_t>(m)];
   const double fill = options_.fill;
   const float fill32 = static_cast<float>(fill);
-  const int32_t zero = 0;
   const void* f = c.spec.values == ValueType::kFloat64   ? static_cast<const void*>(&fill)
                   : c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
-                                                         : &zero;
+                                                         : &kIntFill;
   member.values = new_column(c.group.get(), "Member" + std::to_string(m), value_type(c.spec.values),
                              std::vector<hsize_t>{std::max(member.reserved, width)}, f, first_row);
 }
