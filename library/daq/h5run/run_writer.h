@@ -32,7 +32,7 @@
 
 namespace h5run {
 
-constexpr int64_t kLayoutVersion = 2;
+constexpr int64_t kLayoutVersion = 3;
 
 // Codes of a channel's Missing dataset.
 enum class Missing : uint8_t {
