@@ -141,3 +141,28 @@ def test_integer_gaps_are_masked_alike_in_both_files(files, engine):
     assert results[0] == results[1]
     assert results[0][0] == pytest.approx(want, rel=1e-12)
     assert results[0][1] == present.sum()
+
+
+def test_columns_beside_a_megapixel_camera_keep_long_chunks(tmp_path):
+    import h5py
+
+    subprocess.run([os.environ["SIMULATE"], "--events", "4", "--cameras", "1", "--image",
+                    "1024x1024", "--out", "big.run.json"], cwd=tmp_path, check=True)
+    subprocess.run([os.environ["READER"], "--quiet", "--outmode", "1", "big.run.json", "--",
+                    "-hdf5", "-xdump", "-h5", "plugin.h5"], cwd=tmp_path, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run([os.environ["TABLE2H5"], "-o", "converter.h5", "--xml", "user_descr.xml",
+                    "user_out.txt"], cwd=tmp_path, check=True, stdout=subprocess.DEVNULL)
+    for name in ("plugin.h5", "converter.h5"):
+        with h5py.File(tmp_path / name, "r") as f:
+            pixels = f["run/CAM.1/Pixels"]
+            assert pixels.shape == (4, 1024, 1024), name
+            assert pixels.chunks[0] == 1, name
+            one_d = []
+            f.visititems(lambda n, o: one_d.append(n) if isinstance(o, h5py.Dataset)
+                         and o.ndim == 1 and o.shape[0] == 4 and o.chunks else None)
+            assert {"run/EventId", "run/TOROID.1/Value", "run/CAM.1/Missing"} <= set(one_d)
+            # A frame a chunk, and every column's chunk the whole short run
+            # (1024 events in a longer one), not rows as few as a frame's.
+            for n in one_d:
+                assert f[n].chunks[0] >= 4, (name, n, f[n].chunks)

@@ -539,8 +539,10 @@ void Column::widen_type(hid_t type) {
 
 void Column::finish(uint64_t events) {
   finishing_ = true;
-  flush();
+  // Made now, its chunk is the run, not the last block of rows (one event
+  // beside a megapixel camera).
   if (!dataset_.valid()) create(events);
+  flush();
   if (events > extent_) {
     std::vector<hsize_t> dims{events};
     dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
