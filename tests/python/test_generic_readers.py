@@ -81,6 +81,10 @@ def test_viewers_find_a_default_plot(files, producer):
         assert default is not None and default.group.name == "/run/TOROID.1"
         for name in ["TOROID.1", "BPM.1", "ADC.1", "CAM.1", "VAC.GAUGE"]:
             assert nxdata.is_valid_nxdata(f["run"][name]), name
+        # Every group that says it is NXdata is valid NXdata.
+        for name, g in f["run"].items():
+            if g.attrs.get("NX_class") == "NXdata":
+                assert nxdata.is_valid_nxdata(g), name
         assert f["run/CAM.1/Pixels"].attrs["interpretation"] == "image"
         assert f["run/ADC.1/Member1"].attrs["interpretation"] == "spectrum"
         assert "NX_class" not in f["run/MAGNET.EQ"].attrs
