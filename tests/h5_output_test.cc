@@ -282,8 +282,10 @@ TEST_F(H5OutputTest, FileAgreesWithTheLayoutPage) {
   EXPECT_EQ(read_dataset<uint8_t>("l.h5", "/run/S/Missing"), (std::vector<uint8_t>{0, 0}));
   EXPECT_EQ(read_dataset<uint32_t>("l.h5", "/run/S/SrvBlockStatus"), (std::vector<uint32_t>{5, 0}));
   // The last value of a repeated name; names made unique.
-  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length#pair"), (std::vector<int32_t>{9, 0}));
-  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length#pair#pair"), (std::vector<int32_t>{7, 0}));
+  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length#pair"),
+            (std::vector<int32_t>{9, INT32_MIN}));
+  EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length#pair#pair"),
+            (std::vector<int32_t>{7, INT32_MIN}));
   EXPECT_EQ(read_dataset<int32_t>("l.h5", "/run/P/Length"), (std::vector<int32_t>{3, 0}));
   EXPECT_EQ(read_dataset<uint8_t>("l.h5", "/run/N/Missing"), (std::vector<uint8_t>{1, 1}));
   EXPECT_EQ(read_dataset<uint16_t>("l.h5", "/run/CAM/Pixels"),

@@ -556,6 +556,40 @@ TEST_F(H5runTest, PairNamesNeverShareADataset) {
   EXPECT_EQ(read(file(), "run/NONE/Missing", &dims), std::vector<double>{1});
 }
 
+// The counts behind the plug-in's cells_* summary: a channel added late
+// counts its earlier rows as not found or, where listed, cut short.
+TEST_F(H5runTest, MissingCountsCoverEveryRow) {
+  RunWriter w(file().string(), {});
+  int early = w.add_channel({.column = "A", .kind = h5run::Kind::kScalar});
+  for (uint64_t e = 0; e < 4; ++e) {
+    w.begin_event(event(e + 1));
+    if (e == 1) w.set_missing(early, h5run::Missing::kNoImage);
+    if (e != 2) w.set_scalar(early, 1.0);
+    w.end_event();
+  }
+  w.begin_event(event(5));
+  int late = w.add_channel({.column = "B",
+                            .kind = h5run::Kind::kStructured,
+                            .converted = true,
+                            .cut_short_rows = {0, 3}});
+  w.set_converted(late, false);
+  w.end_event();
+  auto a = w.missing_counts(early);
+  EXPECT_EQ(a[0], 2u);  // rows 0 and 3
+  EXPECT_EQ(a[2], 2u);  // row 2, and row 4 with no cell
+  EXPECT_EQ(a[6], 1u);
+  auto b = w.missing_counts(late);
+  EXPECT_EQ(b[3], 2u);
+  EXPECT_EQ(b[2], 2u);
+  EXPECT_EQ(b[8], 1u);
+  EXPECT_EQ(w.kind(late), h5run::Kind::kStructured);
+  EXPECT_THROW(w.missing_counts(2), h5run::Error);
+  w.commit();
+  std::vector<hsize_t> dims;
+  EXPECT_EQ(read(file(), "run/B/Missing", &dims), (std::vector<double>{3, 2, 2, 3, 8}));
+  EXPECT_EQ(read(file(), "run/B/Converted", &dims), (std::vector<double>{0, 0, 0, 0, 0}));
+}
+
 // A description attribute named like one of the layout's keeps its value
 // under "description_<name>"; the layout's own stay.
 TEST_F(H5runTest, DescriptionAttributesNeverReplaceTheLayouts) {
@@ -869,8 +903,8 @@ TEST_F(H5runTest, RandomRunsReadBackExactly) {
         auto v = read(file(), (g + "Value").c_str(), &dims);
         for (int e = 0; e < events; ++e) {
           const Cell& cell = ch.cells[e];
-          expect(v[e], ch.kind == h5run::Kind::kScalar ? cell.scalar : double(cell.integer), e,
-                 "Value");
+          double integer = cell.missing == 0 ? double(cell.integer) : double(h5run::kIntFill);
+          expect(v[e], ch.kind == h5run::Kind::kScalar ? cell.scalar : integer, e, "Value");
         }
       } else if (ch.kind == h5run::Kind::kPairs) {
         auto names = string_attribute(file(), ("run/C" + std::to_string(c)).c_str(), "pair_names");

@@ -43,7 +43,8 @@ constexpr const char* kUsage =
     "                       parameters\n"
     "  --fill VALUE         fill value of padded spectrum rows (default NaN)\n"
     "  --kind COLUMN=KIND   the cell writer of a column whose cells alone do not tell it;\n"
-    "                       KIND: empty, mark, scalar, int, pairs, spectrum or image\n"
+    "                       KIND: empty, mark, scalar, int, pairs, spectrum, image or\n"
+    "                       structured\n"
     "  --codec CODEC        compression: gzip (default), none, bslz4\n"
     "  --gzip-level N       gzip level 1 to 9 (default 1)\n"
     "  --memory MB          memory for buffered rows, 1 to 1048576 (default 16)\n"
@@ -270,7 +271,8 @@ void print_summary(const Options& o, const std::vector<ColumnPlan>& plans,
 // empty last cell of any other column is a row cut short before it.
 void settle_last_cell(const std::vector<ColumnPlan>& plans, Row* row) {
   Kind kind = plans.back().kind;
-  if (row->ends_with_separator && kind != Kind::kEmpty && kind != Kind::kImage) {
+  if (row->ends_with_separator && kind != Kind::kEmpty && kind != Kind::kImage &&
+      kind != Kind::kStructured) {
     row->channels.back().cell.clear();
     row->channels.back().absent = true;
     row->short_row = true;
@@ -287,6 +289,7 @@ Values values_for(Kind kind, std::string_view text) {
   switch (kind) {
     case Kind::kEmpty:
     case Kind::kMark:
+    case Kind::kStructured:
       return Values::kNone;
     case Kind::kImage:
       return Values::kPixels;
@@ -368,6 +371,9 @@ h5run::ChannelSpec channel_spec(const ColumnPlan& p, bool status) {
     case Kind::kImage:
       s.kind = h5run::Kind::kImage;
       break;
+    case Kind::kStructured:
+      s.kind = h5run::Kind::kStructured;
+      break;
   }
   return s;
 }
@@ -441,6 +447,7 @@ class Converter {
     switch (p.kind) {
       case Kind::kEmpty:
       case Kind::kMark:
+      case Kind::kStructured:
         break;
       case Kind::kScalar:
         w_->set_scalar(ch, groups[0].values[0]);

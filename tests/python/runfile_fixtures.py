@@ -296,6 +296,13 @@ def without_run(path):
         f.create_group("data").create_dataset("x", data=np.arange(3))
 
 
+def future_layout(path):
+    """A run file of a layout this tool does not know yet."""
+    demo_run(path)
+    with h5py.File(path, "r+") as f:
+        f["run"].attrs["layout_version"] = np.int64(4)
+
+
 def old_layout(path):
     """What daq-table2h5 wrote before layout_version: /run without the attribute."""
     with h5py.File(path, "w") as f:

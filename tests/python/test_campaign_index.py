@@ -113,7 +113,7 @@ def test_runs_table_and_run_column(campaign):
                 assert ids[mine][0] == r["first_event"][row] and ids[mine][-1] == r["last_event"][row]
                 assert time[mine][0] == r["start"][row] and time[mine][-1] == r["end"][row]
         assert c.attrs["runs"] == len(names) and c.attrs["runs_failed"] == 1
-        assert c.attrs["layout_version"] == 2
+        assert c.attrs["layout_version"] == 3
 
 
 def test_attributes_follow_the_layout(campaign):

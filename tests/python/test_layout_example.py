@@ -39,6 +39,8 @@ def test_layout_example_runs(tmp_path, monkeypatch):
         assert run["CAM.1/Pixels"].dtype in (np.uint8, np.uint16)
         assert run["TOROID.1/Value"].attrs["_FillValue"] != run["TOROID.1/Value"].attrs["_FillValue"]
     assert names["mean_frame"].ndim == 2
+    assert isinstance(names["iso"][0], str)
+    assert names["toroid_x"].Value.attrs["units"] == "nC"
 
 
 def test_readme_example_runs(tmp_path, monkeypatch):
@@ -54,3 +56,7 @@ def test_readme_example_runs(tmp_path, monkeypatch):
         cam = f["run/CAM.1"]
         present = cam["Missing"][:] == 0
         np.testing.assert_allclose(names["mean_frame"], cam["Pixels"][present].mean(axis=0))
+        assert list(names["iso"]) == list(f["run/TimeISO"].asstr()[:])
+        assert int(f["run"].attrs["layout_version"]) == 3
+    assert isinstance(names["iso"][0], str)
+    assert "EventId" in names["toroid_x"].Value.dims

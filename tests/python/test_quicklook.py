@@ -258,6 +258,7 @@ def test_channels_that_cannot_be_drawn_say_why(tmp_path):
      "HDF5"),
     (lambda p, tmp: fx.without_run(p), "no /run group"),
     (lambda p, tmp: fx.old_layout(p), "layout_version"),
+    (lambda p, tmp: fx.future_layout(p), "layout_version 4, this tool reads 2 and 3"),
     (lambda p, tmp: None, "no such file"),
 ])
 def test_a_file_that_is_no_run_file_is_refused(tmp_path, make, message):

@@ -1,4 +1,4 @@
-"""Reading a run file of the HDF5 layout (layout_version 2) in bounded chunks."""
+"""Reading a run file of the HDF5 layout (layout_version 2 or 3) in bounded chunks."""
 
 import math
 import os
@@ -6,7 +6,8 @@ import os
 import h5py
 import numpy as np
 
-LAYOUT_VERSION = 2
+# Version 3 adds attributes and scales to version 2 and renames nothing.
+LAYOUT_VERSIONS = (2, 3)
 # Bytes of one dataset read at a time; keeps memory bounded on long runs.  The tests make it
 # tiny to cross chunk boundaries on small files.
 CHUNK_BYTES = int(os.environ.get("DAQ_QUICKLOOK_CHUNK_BYTES", 32 << 20))
@@ -214,10 +215,10 @@ class RunFile:
         attrs = run.attrs
         version = attrs.get("layout_version")
         if version is None:
-            raise RunFileError("/run has no layout_version: not a layout-2 run file "
+            raise RunFileError("/run has no layout_version: not a layout-2 or -3 run file "
                                "(written by an older daq-table2h5?)")
-        if int(version) != LAYOUT_VERSION:
-            raise RunFileError(f"layout_version {int(version)}, this tool reads {LAYOUT_VERSION}")
+        if int(version) not in LAYOUT_VERSIONS:
+            raise RunFileError(f"layout_version {int(version)}, this tool reads 2 and 3")
         ids = run.get("EventId")
         if not isinstance(ids, h5py.Dataset) or ids.ndim != 1:
             raise RunFileError("no /run/EventId dataset")

@@ -684,6 +684,7 @@ bool TableReader::next(Row* row) {
 
 void profile_cell(const Cell& cell, ColumnProfile* p) {
   if (cell.form == CellForm::kMark) p->evidence |= kSawMark;
+  if (cell.form == CellForm::kEmpty) p->evidence |= kSawEmptyCell;
   if (cell.form != CellForm::kList) return;
   auto groups = cell.groups();
   p->evidence |= kSawList;
@@ -759,13 +760,15 @@ const char* kind_name(Kind kind) {
       return "spectrum";
     case Kind::kImage:
       return "image";
+    case Kind::kStructured:
+      return "structured";
   }
   return "?";
 }
 
 bool kind_from_name(std::string_view name, Kind* kind) {
   for (Kind k : {Kind::kEmpty, Kind::kMark, Kind::kScalar, Kind::kScalarInt, Kind::kPairs,
-                 Kind::kSpectrum, Kind::kImage}) {
+                 Kind::kSpectrum, Kind::kImage, Kind::kStructured}) {
     if (name == kind_name(k)) {
       *kind = k;
       return true;
@@ -806,6 +809,9 @@ Kind infer_kind(const ColumnProfile& p, Kind hint) {
   }
   if (e & kSawList) return Kind::kScalar;  // only "nan" or "inf" values
   if (e & kSawMark) return Kind::kMark;
+  // Only structured data and colour images leave cells empty; a camera is
+  // told by the description.
+  if (e & kSawEmptyCell) return Kind::kStructured;
   return Kind::kEmpty;
 }
 
@@ -814,7 +820,9 @@ Outcome classify(const Cell& cell, Kind kind) {
     case CellForm::kAbsent:
       return Outcome::kCutShort;
     case CellForm::kEmpty:
-      return Outcome::kEmpty;
+      return kind == Kind::kStructured ? Outcome::kValue
+             : kind == Kind::kImage    ? Outcome::kOtherKind
+                                       : Outcome::kEmpty;
     case CellForm::kBare:
       return Outcome::kNotFound;
     case CellForm::kMark:
@@ -828,6 +836,7 @@ Outcome classify(const Cell& cell, Kind kind) {
   switch (kind) {
     case Kind::kEmpty:
     case Kind::kMark:
+    case Kind::kStructured:
       break;
     case Kind::kScalar:
     case Kind::kScalarInt:

@@ -223,13 +223,14 @@ enum Evidence : unsigned {
   kSawEmptyGroup = 1u << 11,
   kSawList = 1u << 12,
   kSawNonFinite = 1u << 13,  // nan or inf
+  kSawEmptyCell = 1u << 14,  // nothing between the separators
 };
 
 void profile_cell(const Cell& cell, ColumnProfile* profile);
 // The most common pixel count of a column, 0 if none.
 size_t common_length(const ColumnProfile& profile);
 
-enum class Kind { kEmpty, kMark, kScalar, kScalarInt, kPairs, kSpectrum, kImage };
+enum class Kind { kEmpty, kMark, kScalar, kScalarInt, kPairs, kSpectrum, kImage, kStructured };
 
 const char* kind_name(Kind kind);
 bool kind_from_name(std::string_view name, Kind* kind);
@@ -241,13 +242,14 @@ Kind infer_kind(const ColumnProfile& profile, Kind hint);
 bool kind_ambiguous(const ColumnProfile& profile);
 
 // What a cell holds for a column of a given kind; the codes are stored in
-// each channel's Missing dataset.
+// each channel's Missing dataset, the same as the plug-in's for the same
+// cell where the text tells the cases apart.
 enum class Outcome : uint8_t {
-  kValue = 0,
+  kValue = 0,      // also a structured-data cell, empty whether converted or not
   kEmpty = 1,      // nothing between the separators
   kNotFound = 2,   // "[]": channel not found, no image, no members or pairs
   kCutShort = 3,   // the row stopped before this cell
-  kOtherKind = 4,  // the cell does not fit the column's kind
+  kOtherKind = 4,  // the cell does not fit the column's kind (an empty camera cell: colour)
 };
 
 Outcome classify(const Cell& cell, Kind kind);

@@ -21,7 +21,7 @@ import h5py
 import numpy as np
 from h5py import h5d, h5p, h5s, h5t
 
-LAYOUT_VERSION = 2          # of the run files read
+LAYOUT_VERSION = 3          # of the run files read
 INDEX_VERSION = 1           # of /campaign itself
 RUN_FILE = "run.h5"
 TIME_UNITS = "microseconds since 1970-01-01 00:00:00"

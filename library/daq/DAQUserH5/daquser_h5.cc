@@ -5,6 +5,7 @@
 
 #include <hdf5.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +113,7 @@ int add_channel(daquser_h5* h, const char* column, int kind, int value_type,
     spec.kind_source = "host";
     spec.status = true;
     spec.macro_pulse = true;
+    spec.converted = true;
     spec.values =
         value_type == DAQUSER_H5_INT32 ? h5run::ValueType::kInt32 : h5run::ValueType::kFloat32;
     switch (kind) {
@@ -243,8 +245,34 @@ int end_event(daquser_h5* h) {
   return guarded(h, [&](h5run::RunWriter& w) { w.end_event(); });
 }
 
+// The converter's per-channel summary, from the codes of Missing: as in the
+// table, a camera's cell without a frame (not found, no image, invalid) is
+// "no image".
+void write_cell_summaries(h5run::RunWriter& w) {
+  using h5run::Missing;
+  for (size_t i = 0; i < w.channels(); ++i) {
+    int ch = static_cast<int>(i);
+    std::array<uint64_t, 9> n = w.missing_counts(ch);
+    auto count = [&](Missing code) { return n[static_cast<size_t>(code)]; };
+    uint64_t no_frame =
+        count(Missing::kNotFound) + count(Missing::kNoImage) + count(Missing::kInvalidImage);
+    bool camera = w.kind(ch) == h5run::Kind::kImage;
+    w.set_channel_attribute(ch, "cells_present", count(Missing::kValue));
+    w.set_channel_attribute(ch, "cells_empty", count(Missing::kEmpty));
+    w.set_channel_attribute(ch, "cells_not_found", camera ? 0 : count(Missing::kNotFound));
+    w.set_channel_attribute(ch, "cells_no_image", camera ? no_frame : 0);
+    w.set_channel_attribute(ch, "cells_cut_short", count(Missing::kCutShort));
+    w.set_channel_attribute(ch, "cells_other_kind", count(Missing::kOtherKind));
+    w.set_channel_attribute(ch, "cells_size_differs", count(Missing::kSizeDiffers));
+    w.set_channel_attribute(ch, "cells_not_converted", count(Missing::kNotConverted));
+  }
+}
+
 int commit(daquser_h5* h, char* error, size_t error_size) {
-  int rc = guarded(h, [&](h5run::RunWriter& w) { w.commit(); });
+  int rc = guarded(h, [&](h5run::RunWriter& w) {
+    write_cell_summaries(w);
+    w.commit();
+  });
   if (rc != 0 && h != nullptr) copy_error(h->error, error, error_size);
   delete h;
   return rc;

@@ -214,7 +214,11 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
                       : H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(), H5P_DEFAULT,
                                    dcpl.get(), dapl.get()),
                   "create the dataset " + name_));
-  if (H5Tget_class(type_.get()) == H5T_FLOAT) {
+  int32_t fill32 = 0;
+  bool int_sentinel =
+      H5Tequal(type_.get(), H5T_NATIVE_INT32) > 0 && fill_element_.size() == sizeof fill32 &&
+      (std::memcpy(&fill32, fill_element_.data(), sizeof fill32), fill32 == kIntFill);
+  if (H5Tget_class(type_.get()) == H5T_FLOAT || int_sentinel) {
     // The netCDF convention, so that netCDF and xarray readers mask the fill.
     Dataspace scalar(check(H5Screate(H5S_SCALAR), "create a dataspace"));
     Attribute a(check(
@@ -535,8 +539,10 @@ void Column::widen_type(hid_t type) {
 
 void Column::finish(uint64_t events) {
   finishing_ = true;
-  flush();
+  // Made now, its chunk is the run, not the last block of rows (one event
+  // beside a megapixel camera).
   if (!dataset_.valid()) create(events);
+  flush();
   if (events > extent_) {
     std::vector<hsize_t> dims{events};
     dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());

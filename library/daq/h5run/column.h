@@ -6,6 +6,7 @@
 
 #include <hdf5.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,11 @@
 #include "h5_handle.h"
 
 namespace h5run {
+
+// The fill of int32 value datasets (Value, pairs and members of -fti
+// channels), also their _FillValue: a missing event reads as this value and
+// netCDF readers mask it. A value of INT32_MIN that came is told by Missing.
+constexpr int32_t kIntFill = INT32_MIN;
 
 enum class Codec { kGzip, kNone, kBslz4, kLz4 };
 

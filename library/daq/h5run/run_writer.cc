@@ -29,15 +29,25 @@ constexpr const char* kChannelDatasets[] = {"Missing", "SrvBlockStatus", "ChanSt
                                             "Pixels",  "Converted"};
 // Group attributes of the layout; a description attribute of the same name
 // is stored as "description_<name>".
-constexpr const char* kChannelAttributes[] = {"column",           "kind",
-                                              "kind_source",      "missing_codes",
-                                              "length_codes",     "pair_names",
-                                              "pair_datasets",    "NX_class",
-                                              "signal",           "axes",
-                                              "cells_present",    "cells_empty",
-                                              "cells_not_found",  "cells_no_image",
-                                              "values_invalid",   "cells_cut_short",
-                                              "cells_other_kind", "cells_size_differs"};
+constexpr const char* kChannelAttributes[] = {"column",
+                                              "kind",
+                                              "kind_source",
+                                              "missing_codes",
+                                              "length_codes",
+                                              "pair_names",
+                                              "pair_datasets",
+                                              "NX_class",
+                                              "signal",
+                                              "axes",
+                                              "cells_present",
+                                              "cells_empty",
+                                              "cells_not_found",
+                                              "cells_no_image",
+                                              "values_invalid",
+                                              "cells_cut_short",
+                                              "cells_other_kind",
+                                              "cells_size_differs",
+                                              "cells_not_converted"};
 constexpr const char* kRunDatasets[] = {"EventId", "Time",         "TimeSec",   "TimeUsec",
                                         "TimeISO", "EvHeadStatus", "EventType", "EventTypeName"};
 
@@ -297,6 +307,8 @@ struct RunWriter::Channel {
   size_t fixed_width = 0, fixed_height = 0;
   bool touched = false;
   std::optional<Missing> code;
+  uint64_t first_row = 0;
+  std::array<uint64_t, 9> codes{};
   std::vector<PendingAttribute> pending;
 
   template <typename F>
@@ -456,6 +468,7 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   write_string_attribute(g, "kind_source", spec.kind_source);
   write_string_attribute(g, "missing_codes", missing_codes_text());
   uint64_t first = in_event_ ? events_ - 1 : events_;
+  c->first_row = first;
   auto column = [&](const char* name, hid_t type, const void* fill) {
     return new_column(g, name, type, std::vector<hsize_t>{}, fill, first);
   };
@@ -487,7 +500,7 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   const void* value_fill = c->spec.values == ValueType::kFloat64 ? static_cast<const void*>(&fill)
                            : c->spec.values == ValueType::kFloat32
                                ? static_cast<const void*>(&fill32)
-                               : &zero;
+                               : &kIntFill;
   switch (spec.kind) {
     case Kind::kScalar:
     case Kind::kScalarInt:
@@ -498,7 +511,7 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
       c->length = column("Length", H5T_NATIVE_INT32, &zero);
       break;
     case Kind::kStructured:
-      c->converted = column("Converted", H5T_NATIVE_UINT8, &no);
+      if (spec.converted) c->converted = column("Converted", H5T_NATIVE_UINT8, &no);
       break;
     default:
       break;
@@ -662,9 +675,8 @@ void RunWriter::add_pair(int ch, std::string_view name, double value) {
     c.links.insert(link);
     const double fill = options_.fill;
     const float fill32 = static_cast<float>(fill);
-    const int32_t zero = 0;
     const void* f = c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
-                    : c.spec.values == ValueType::kInt32 ? static_cast<const void*>(&zero)
+                    : c.spec.values == ValueType::kInt32 ? static_cast<const void*>(&kIntFill)
                                                          : &fill;
     c.pairs.push_back(
         new_column(c.group.get(), link, value_type(c.spec.values), std::vector<hsize_t>{}, f, r));
@@ -680,10 +692,9 @@ void RunWriter::make_member(Channel& c, int m, size_t width, uint64_t first_row)
   Channel::Member& member = c.members[static_cast<size_t>(m)];
   const double fill = options_.fill;
   const float fill32 = static_cast<float>(fill);
-  const int32_t zero = 0;
   const void* f = c.spec.values == ValueType::kFloat64   ? static_cast<const void*>(&fill)
                   : c.spec.values == ValueType::kFloat32 ? static_cast<const void*>(&fill32)
-                                                         : &zero;
+                                                         : &kIntFill;
   member.values = new_column(c.group.get(), "Member" + std::to_string(m), value_type(c.spec.values),
                              std::vector<hsize_t>{std::max(member.reserved, width)}, f, first_row);
 }
@@ -850,12 +861,31 @@ void RunWriter::set_converted(int ch, bool converted) {
   c.touched = true;
 }
 
+Kind RunWriter::kind(int ch) const {
+  if (ch < 0 || static_cast<size_t>(ch) >= channels_.size()) {
+    throw Error("no channel " + std::to_string(ch));
+  }
+  return channels_[static_cast<size_t>(ch)]->spec.kind;
+}
+
+std::array<uint64_t, 9> RunWriter::missing_counts(int ch) const {
+  kind(ch);  // checks the handle
+  const Channel& c = *channels_[static_cast<size_t>(ch)];
+  std::array<uint64_t, 9> n = c.codes;
+  uint64_t cut = 0;
+  for (uint64_t r : c.spec.cut_short_rows) cut += r < c.first_row ? 1 : 0;
+  n[static_cast<size_t>(Missing::kCutShort)] += cut;
+  n[static_cast<size_t>(Missing::kNotFound)] += c.first_row - cut;
+  return n;
+}
+
 void RunWriter::end_event() {
   uint64_t r = row();
   size_t bytes = 0;
   for (auto& c : channels_) {
     Missing code = c->code ? *c->code : c->touched ? Missing::kValue : Missing::kNotFound;
     *static_cast<uint8_t*>(c->missing->row(r)) = static_cast<uint8_t>(code);
+    if (static_cast<size_t>(code) < c->codes.size()) ++c->codes[static_cast<size_t>(code)];
     if (c->spec.kind == Kind::kPairs && c->touched) {
       *static_cast<int32_t*>(c->length->row(r)) = c->pair_count;
     }

@@ -14,6 +14,7 @@
 #ifndef DAQ_H5RUN_RUN_WRITER_H_
 #define DAQ_H5RUN_RUN_WRITER_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -31,7 +32,7 @@
 
 namespace h5run {
 
-constexpr int64_t kLayoutVersion = 2;
+constexpr int64_t kLayoutVersion = 3;
 
 // Codes of a channel's Missing dataset.
 enum class Missing : uint8_t {
@@ -67,6 +68,8 @@ struct ChannelSpec {
   int pixel_bits = 0;   // 8 or 16; 0: from the first frame; a wider frame widens it
   bool status = false;  // SrvBlockStatus and ChanStatus datasets
   bool macro_pulse = false;
+  // Converted dataset of a structured channel: the host's conversion (plug-in).
+  bool converted = false;
   // Rows before the channel was added whose cells were cut short (ascending).
   std::vector<uint64_t> cut_short_rows{};
 };
@@ -177,6 +180,12 @@ class RunWriter {
   void set_image_words(int ch, const void* words, size_t width, size_t height);
   void set_converted(int ch, bool converted);
   void end_event();
+
+  size_t channels() const { return channels_.size(); }
+  Kind kind(int ch) const;
+  // How many of the channel's rows so far hold each Missing code, the rows
+  // before its group was made included.
+  std::array<uint64_t, 9> missing_counts(int ch) const;
 
   // Writes everything, closes the file, gives it the mode 0666 & ~umask and
   // renames it to path().
