@@ -36,7 +36,7 @@ const std::string kHelp =
     "xfile       - file name to dump the  XML description file (default ./user_descr.xml)\n";
 const std::string kHelpH5 =
     "-h5 FILE    - write the run's values into the HDF5 file FILE as well\n"
-    "-h5z CODEC  - compression of the HDF5 file: gzip (default), none or bslz4\n";
+    "-h5z CODEC  - compression of the HDF5 file: gzip (default), none, lz4 or bslz4\n";
 
 constexpr const char* kOneChannel =
     R"({"generation": 2024, "channels": [{"name": "A"}], "events": []})";

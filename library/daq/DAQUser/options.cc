@@ -34,7 +34,7 @@ constexpr const char* kHelp[] = {
 // Lines for the HDF5 file, after the summary above, which stays as it is.
 constexpr const char* kHelpH5[] = {
     "-h5 FILE    - write the run's values into the HDF5 file FILE as well\n",
-    "-h5z CODEC  - compression of the HDF5 file: gzip (default), none or bslz4\n",
+    "-h5z CODEC  - compression of the HDF5 file: gzip (default), none, lz4 or bslz4\n",
 };
 
 struct FlagOption {

@@ -28,6 +28,8 @@ bool parse_codec(const char* name, h5run::Codec* codec) {
     *codec = h5run::Codec::kNone;
   } else if (std::strcmp(name, "bslz4") == 0) {
     *codec = h5run::Codec::kBslz4;
+  } else if (std::strcmp(name, "lz4") == 0) {
+    *codec = h5run::Codec::kLz4;
   } else {
     return false;
   }

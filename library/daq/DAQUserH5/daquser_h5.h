@@ -36,7 +36,7 @@ enum { DAQUSER_H5_FLOAT32 = 0, DAQUSER_H5_INT32 = 1 };
 
 typedef struct daquser_h5_api_t {
   int version;
-  /* 1 when the codec ("gzip", "none", "bslz4") can be had, 0 when not. */
+  /* 1 when the codec ("gzip", "none", "lz4", "bslz4") can be had, 0 when not. */
   int (*codec_available)(const char* codec);
   /* Opens a temporary file beside `path`; null with `error` filled when it
      cannot be made. */

@@ -16,6 +16,7 @@ namespace h5run {
 namespace {
 
 constexpr H5Z_filter_t kBitshuffle = 32008;
+constexpr H5Z_filter_t kLz4 = 32004;
 constexpr size_t kMaxChunkBytes = 4 << 20;
 constexpr size_t kDefaultChunkBytes = 64 << 10;
 constexpr uint64_t kMinEventChunkRows = 1024;
@@ -31,6 +32,8 @@ bool codec_available(Codec codec) {
     case Codec::kBslz4:
       // Loads the plugin when it is installed.
       return H5Zfilter_avail(kBitshuffle) > 0;
+    case Codec::kLz4:
+      return H5Zfilter_avail(kLz4) > 0;
   }
   return false;
 }
@@ -180,6 +183,9 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
                "set the chunks of " + name_);
   if (is_string_) {
     if (c.codec == Codec::kGzip) H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level));
+    // Optional, as H5Pset_deflate makes gzip: the library refuses a
+    // mandatory filter on variable-length strings.
+    if (c.codec == Codec::kLz4) H5Pset_filter(dcpl.get(), kLz4, H5Z_FLAG_OPTIONAL, 0, nullptr);
   } else if (c.codec == Codec::kGzip) {
     if (element_ > 1) H5Pset_shuffle(dcpl.get());
     check_status(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level)),
@@ -190,6 +196,11 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
     const unsigned values[] = {0, 0, 0, 0, 2};
     check_status(H5Pset_filter(dcpl.get(), kBitshuffle, H5Z_FLAG_MANDATORY, 5, values),
                  "set the bitshuffle filter on " + name_);
+  } else if (c.codec == Codec::kLz4) {
+    // No values: the filter's own block size (the whole chunk, up to 1 GiB).
+    if (element_ > 1) H5Pset_shuffle(dcpl.get());
+    check_status(H5Pset_filter(dcpl.get(), kLz4, H5Z_FLAG_MANDATORY, 0, nullptr),
+                 "set the LZ4 filter on " + name_);
   }
   // An empty string is the library's own fill of string datasets; set
   // explicitly, it costs a heap object per row written (six times slower).

@@ -18,10 +18,11 @@
 
 namespace h5run {
 
-enum class Codec { kGzip, kNone, kBslz4 };
+// kLz4: shuffle, then the LZ4 filter; kBslz4: bitshuffle with LZ4.
+enum class Codec { kGzip, kNone, kBslz4, kLz4 };
 
-// Whether the HDF5 library can apply the codec (bslz4 is a dynamically
-// loaded filter plugin).
+// Whether the HDF5 library can apply the codec (lz4 and bslz4 are
+// dynamically loaded filter plugins).
 bool codec_available(Codec codec);
 
 struct Compression {
