@@ -451,8 +451,8 @@ std::vector<H5Z_filter_t> filters(const fs::path& file, const std::string& name)
   return out;
 }
 
-// One run written with lz4 and without a filter: every dataset of the lz4
-// file goes through shuffle (elements wider than a byte) and LZ4, and reads
+// One run written with lz4 and without a filter: every chunked dataset of the
+// lz4 file goes through shuffle (elements wider than a byte) and LZ4, and reads
 // back through the library's filters bit for bit as the plain one, NaN
 // payloads, noise that LZ4 cannot shrink and rows across flushes included.
 TEST_F(H5runTest, Lz4FileReadsBackBitForBitThroughTheFilters) {
@@ -519,13 +519,24 @@ TEST_F(H5runTest, Lz4FileReadsBackBitForBitThroughTheFilters) {
     ASSERT_EQ(got.count(name), 1u);
     EXPECT_TRUE(got[name] == bytes)
         << got[name].size() << " bytes read, " << bytes.size() << " written";
+    // Axis scales (sample index, pixel x and y) are small datasets of their own, not chunked.
+    if (chunks(file(), name.c_str()).empty()) continue;
     std::vector<H5Z_filter_t> lz4{32004};
     std::string type = stored_type(file(), name.c_str());  // "?" for strings
     if (type[0] != '?' && type.substr(1) != "1") lz4.insert(lz4.begin(), H5Z_FILTER_SHUFFLE);
     EXPECT_EQ(filters(file(), name), lz4);
   }
   EXPECT_EQ(got.size(), want.size());
-  EXPECT_LT(fs::file_size(file()), fs::file_size(plain));
+  // The event IDs, shuffled, shrink (the noisy frames cannot).
+  auto storage = [](const fs::path& path) {
+    hid_t f = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    hid_t d = H5Dopen2(f, "run/EventId", H5P_DEFAULT);
+    hsize_t n = H5Dget_storage_size(d);
+    H5Dclose(d);
+    H5Fclose(f);
+    return n;
+  };
+  EXPECT_LT(storage(file()), storage(plain) / 2);
 }
 
 // Per-event values beside a megapixel camera, whose frames fill a block of
