@@ -5,8 +5,9 @@
 // go through daq-table2h5, timed the same way.
 //
 //   daq-bench [--summary] [--quick] [--reps=N] [--only=W1,W3] [--long-events=N]
-//             [--wall] [--profile] [--profile-h5=CODEC]
+//             [--long-h5=N] [--return-memory] [--wall] [--profile] [--profile-h5=CODEC]
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -42,9 +43,11 @@ struct Settings {
   bool quick = false;
   int reps = 0;  // 0: per workload
   std::vector<std::string> only;
-  int64_t long_events = -1;  // -1: default
-  bool profile = false;      // the plug-in's runs alone, for a profiler
-  std::string profile_h5;    // with --profile: `-nodump -h5` runs with this codec instead
+  int64_t long_events = -1;    // -1: default
+  int64_t long_h5 = -1;        // events of the long W3 run file; -1: default
+  bool return_memory = false;  // freed memory back to the kernel, as glibc does by default
+  bool profile = false;        // the plug-in's runs alone, for a profiler
+  std::string profile_h5;      // with --profile: `-nodump -h5` runs with this codec instead
 };
 
 struct WorkloadPlan {
@@ -302,6 +305,8 @@ bool parse_settings(int argc, char** argv, Settings* s) {
       s->summary = true;
     } else if (a == "--quick") {
       s->quick = true;
+    } else if (a == "--return-memory") {
+      s->return_memory = true;
     } else if (a == "--wall") {
       wall_clock = true;
     } else if (a == "--profile") {
@@ -313,6 +318,8 @@ bool parse_settings(int argc, char** argv, Settings* s) {
       s->reps = std::atoi(v);
     } else if (const char* v = value("--long-events=")) {
       s->long_events = std::atoll(v);
+    } else if (const char* v = value("--long-h5=")) {
+      s->long_h5 = std::atoll(v);
     } else if (const char* v = value("--only=")) {
       std::string list = v;
       for (size_t at = 0; at <= list.size();) {
@@ -323,7 +330,11 @@ bool parse_settings(int argc, char** argv, Settings* s) {
     } else {
       std::fprintf(stderr,
                    "usage: daq-bench [--summary] [--quick] [--reps=N] [--only=W1,W2,W3,W4] "
-                   "[--long-events=N (0: none)] [--wall] [--profile] [--profile-h5=CODEC]\n"
+                   "[--long-events=N (0: none)] [--long-h5=N (0: none)] [--return-memory] [--wall] "
+                   "[--profile] "
+                   "[--profile-h5=CODEC]\n"
+                   "  --return-memory: freed memory goes back to the kernel (each run faults its\n"
+                   "    buffers in anew)\n"
                    "  --wall: time by the clock on the wall instead of CPU time\n"
                    "  --profile: only the plug-in's runs, nothing compared, for a profiler\n"
                    "  --profile-h5=CODEC: the same with the run file alone (-nodump -h5)\n");
@@ -358,15 +369,41 @@ void print_targets(const std::vector<Measure>& all, const std::vector<H5Result>&
     std::printf("  %s %-4s own speedup %5.1f >= 4 %s\n", m.id.c_str(), m.mode.c_str(),
                 m.own_speedup, m.own_speedup >= 4 ? "met" : "NOT MET");
   }
+  // The run file: W3 against the HDF5 library's own floor for as many
+  // datasets, the rest against the text table.
+  auto find = [&](const std::string& id, const char* codec) -> const H5Result* {
+    for (const H5Result& r : h5) {
+      if (r.id == id && r.codec == codec) return &r;
+    }
+    return nullptr;
+  };
   for (const H5Result& r : h5) {
-    if (r.codec == "none") {
-      std::printf("  H5 none  %s time_vs_text %5.2f <= 1.0 %s (the HDF5 library alone: %.2f)\n",
-                  r.id.c_str(), r.time_vs_text, r.time_vs_text <= 1.0 ? "met" : "NOT MET",
-                  ratio(r.library_floor_s, r.text_s));
-    } else if (r.codec == "gzip") {
-      bool met = r.time_vs_text <= 3.0 && r.size_vs_text < 1.0;
-      std::printf("  H5 gzip  %s time_vs_text %5.2f <= 3.0, size_vs_text %5.2f < 1 %s\n",
-                  r.id.c_str(), r.time_vs_text, r.size_vs_text, met ? "met" : "NOT MET");
+    const H5Result* none = find(r.id, "none");
+    double floor = none != nullptr ? ratio(none->library_floor_s, none->text_s) : 0;
+    bool w3 = r.id == "W3";
+    if (r.codec == "none" || r.codec == "gzip") {
+      bool gzip = r.codec == "gzip";
+      double limit = w3 ? (gzip ? 3.0 : 2.5) * floor : gzip ? 3.0 : 1.0;
+      bool met = r.time_vs_text <= limit && (!gzip || r.size_vs_text < 1.0);
+      std::printf("  H5 %-5s %s time_vs_text %5.2f <= %.2f%s%s %s\n", r.codec.c_str(), r.id.c_str(),
+                  r.time_vs_text, limit,
+                  w3 ? (gzip ? " (3 x the library's floor)" : " (2.5 x the library's floor)") : "",
+                  gzip ? ", smaller file" : "", met ? "met" : "NOT MET");
+    } else if (r.codec == "lz4") {
+      if (!r.available) {
+        std::printf("  H5 lz4   %s codec not available\n", r.id.c_str());
+        continue;
+      }
+      if (!w3) {
+        std::printf("  H5 lz4   %s time_vs_text %5.2f <= 2.0 %s\n", r.id.c_str(), r.time_vs_text,
+                    r.time_vs_text <= 2.0 ? "met" : "NOT MET");
+      }
+      const H5Result* gzip = find(r.id, "gzip");
+      if ((r.id == "W1" || r.id == "W2") && gzip != nullptr) {
+        double speed = ratio(ratio(r.read_bytes, r.read_s), ratio(gzip->read_bytes, gzip->read_s));
+        std::printf("  H5READ lz4 %s %5.2f x gzip's read speed >= 2 %s\n", r.id.c_str(), speed,
+                    speed >= 2 ? "met" : "NOT MET");
+      }
     } else {
       std::printf("  H5 %-5s %s time_vs_text %5.2f (aim <= 1.2)%s\n", r.codec.c_str(), r.id.c_str(),
                   r.time_vs_text, r.available ? "" : ", codec not available");
@@ -446,6 +483,21 @@ LoadMeasure measure_load(const std::string& id, const std::string& title, const 
   return m;
 }
 
+void print_h5(const H5Result& r, const std::string& title) {
+  std::printf(
+      "%-2s %-8s -h5z %-5s  h5 %9.1f MB %8.3f s | text %9.1f MB %8.3f s | time %5.2f "
+      "size %5.2f  exact %s%s\n",
+      r.id.c_str(), title.c_str(), r.codec.c_str(), r.h5_bytes / 1e6, r.h5_s, r.text_bytes / 1e6,
+      r.text_s, r.time_vs_text, r.size_vs_text, r.exact ? "yes" : "NO",
+      r.available ? "" : " (codec not available: gzip)");
+  std::printf("   page faults a run: h5 %.0f, text %.0f", r.h5_faults, r.text_faults);
+  if (r.read_bytes > 0) {
+    std::printf("; every dataset read back: %.1f MB at %.1f MB/s", r.read_bytes / 1e6,
+                ratio(r.read_bytes / 1e6, r.read_s));
+  }
+  std::printf("\n");
+}
+
 int run_bench(const Settings& s) {
   std::vector<WorkloadPlan> plans = {
       {"W1", camera_workload, 20, 3, 3},
@@ -490,6 +542,17 @@ int run_bench(const Settings& s) {
     }
   }
 
+  // Freed memory stays in the process for the next run to reuse: the table's
+  // writer keeps its row buffer from run to run, and a run file's writer,
+  // whose buffers are freed at the end of each run, would otherwise have
+  // every page of them faulted in afresh by each run, a cost a process pays
+  // once (and several times over on a freshly started virtual machine).
+  // After the long run, whose peak it would change.
+  if (!s.return_memory) {
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, -1);
+  }
+
   std::vector<Measure> all;
   std::vector<H5Result> h5_all;
   std::printf("\n%-11s %-4s %6s %9s | %11s %9s | %11s | %9s | %7s %5s  %s\n", "workload", "mode",
@@ -520,12 +583,7 @@ int run_bench(const Settings& s) {
       all.push_back(m);
     }
     for (H5Result& r : measure_h5(w, reps, dir)) {
-      std::printf(
-          "%-2s %-8s -h5z %-5s  h5 %9.1f MB %8.3f s | text %9.1f MB %8.3f s | time %5.2f "
-          "size %5.2f  exact %s%s\n",
-          r.id.c_str(), w.title.c_str(), r.codec.c_str(), r.h5_bytes / 1e6, r.h5_s,
-          r.text_bytes / 1e6, r.text_s, r.time_vs_text, r.size_vs_text, r.exact ? "yes" : "NO",
-          r.available ? "" : " (codec not available: gzip)");
+      print_h5(r, w.title);
       if (r.datasets > 0) {
         std::printf(
             "   %llu groups, %llu datasets; the HDF5 library alone makes as many in %.3f s\n",
@@ -566,6 +624,19 @@ int run_bench(const Settings& s) {
       }
     }
   }
+  // A long W3: dataset creation paid once over many more events.
+  int64_t long_h5 = s.long_h5 >= 0 ? s.long_h5 : s.quick ? 2000 : 20000;
+  std::vector<H5Result> h5_long;
+  if (long_h5 > 0 && selected(s, "W3")) {
+    Workload w = scalars_workload(long_h5);
+    for (H5Result& r : measure_h5(w, 1, dir, true)) {
+      print_h5(r, "long");
+      if (!r.error.empty()) std::printf("   error: %s\n", r.error.c_str());
+      if (!r.exact) failed = true;
+      std::fflush(stdout);
+      h5_long.push_back(r);
+    }
+  }
   std::filesystem::remove_all(dir);
   print_targets(all, h5_all);
   if (s.summary) {
@@ -599,6 +670,27 @@ int run_bench(const Settings& s) {
                   ratio(l.mb, l.load_s), ratio(l.mb, l.walk_s));
       if (l.plugin_mb_s > 0) std::printf(" plugin_mb_s=%.1f", l.plugin_mb_s);
       std::printf("\n");
+    }
+    for (const H5Result& r : h5_all) {
+      if (r.read_bytes == 0) continue;
+      std::printf("H5READ %s %s mb_s=%.1f%s\n", r.codec.c_str(), r.id.c_str(),
+                  ratio(r.read_bytes / 1e6, r.read_s), r.available ? "" : " codec=gzip");
+    }
+    for (const H5Result& r : h5_long) {
+      // Per event beyond the short W3's rows: what a run costs once its
+      // datasets exist.
+      const H5Result* short_run = nullptr;
+      for (const H5Result& q : h5_all) {
+        if (q.id == "W3" && q.codec == r.codec) short_run = &q;
+      }
+      double extra_events = static_cast<double>(long_h5 - (s.quick ? 50 : 500));
+      double h5_us = short_run ? (r.h5_s - short_run->h5_s) / extra_events * 1e6 : 0;
+      double text_us = short_run ? (r.text_s - short_run->text_s) / extra_events * 1e6 : 0;
+      std::printf(
+          "H5 %s W3 events=%lld time_vs_text=%.2f size_vs_text=%.2f exact=%s "
+          "event_us=%.0f text_event_us=%.0f\n",
+          r.codec.c_str(), static_cast<long long>(long_h5), r.time_vs_text, r.size_vs_text,
+          r.exact ? "yes" : "no", h5_us, text_us);
     }
     for (const H5Result& r : h5_all) {
       if (r.datasets == 0) continue;

@@ -1,10 +1,14 @@
 #include "h5_bench.h"
 
 #include <hdf5.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "daq_user.h"
 #include "plugin_runs.h"
@@ -179,6 +183,65 @@ double library_floor_seconds(const std::string& path, uint64_t groups, uint64_t 
   return seconds;
 }
 
+// Minor page faults of this process so far (all threads).
+double minor_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_minflt);
+}
+
+struct ReadBack {
+  uint64_t bytes = 0;
+  bool ok = true;
+  std::vector<unsigned char> buffer;  // kept from dataset to dataset
+};
+
+herr_t read_dataset(hid_t root, const char* name, const H5O_info_t* info, void* data) {
+  if (info->type != H5O_TYPE_DATASET) return 0;
+  auto* r = static_cast<ReadBack*>(data);
+  hid_t d = H5Dopen2(root, name, H5P_DEFAULT);
+  if (d < 0) {
+    r->ok = false;
+    return 0;
+  }
+  hid_t type = H5Dget_type(d);
+  bool strings = H5Tis_variable_str(type) > 0;
+  hid_t memory = strings ? H5Tcopy(type) : H5Tget_native_type(type, H5T_DIR_ASCEND);
+  hid_t space = H5Dget_space(d);
+  auto n = static_cast<size_t>(std::max<hssize_t>(H5Sget_simple_extent_npoints(space), 0));
+  size_t bytes = n * H5Tget_size(memory);
+  if (r->buffer.size() < bytes) r->buffer.resize(bytes);
+  if (n > 0) {
+    if (H5Dread(d, memory, H5S_ALL, H5S_ALL, H5P_DEFAULT, r->buffer.data()) < 0) r->ok = false;
+    if (strings) H5Dvlen_reclaim(memory, space, H5P_DEFAULT, r->buffer.data());
+  }
+  r->bytes += bytes;
+  H5Sclose(space);
+  H5Tclose(memory);
+  H5Tclose(type);
+  H5Dclose(d);
+  return 0;
+}
+
+// Every dataset of the file read whole through the C API, `reps` times after
+// an untimed read: the bytes of one pass and its median time, 0 bytes when a
+// read failed.
+std::pair<uint64_t, double> read_back(const std::string& path, int reps) {
+  ReadBack r;
+  std::vector<double> seconds;
+  for (int k = 0; k <= reps && r.ok; ++k) {
+    r.bytes = 0;
+    double start = now_seconds();
+    hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file < 0 || H5Ovisit(file, H5_INDEX_NAME, H5_ITER_NATIVE, read_dataset, &r) < 0) {
+      r.ok = false;
+    }
+    if (file >= 0) H5Fclose(file);
+    if (k > 0) seconds.push_back(seconds_since(start));
+  }
+  return {r.ok ? r.bytes : 0, median(seconds)};
+}
+
 }  // namespace
 
 double host_only_seconds(Workload& w, int reps) {
@@ -201,9 +264,10 @@ double host_only_seconds(Workload& w, int reps) {
   return median(seconds);
 }
 
-std::vector<H5Result> measure_h5(Workload& w, int reps, const std::string& dir) {
+std::vector<H5Result> measure_h5(Workload& w, int reps, const std::string& dir, bool long_run) {
   const std::string table = dir + "/text.txt";
-  const char* codecs[] = {"none", "gzip", "bslz4"};
+  std::vector<const char*> codecs = {"none", "gzip", "lz4"};
+  if (!long_run) codecs.push_back("bslz4");
   std::vector<H5Result> results;
   for (const char* codec : codecs) {
     H5Result r;
@@ -211,29 +275,40 @@ std::vector<H5Result> measure_h5(Workload& w, int reps, const std::string& dir) 
     r.codec = codec;
     const std::string file = dir + "/run-" + codec + ".h5";
     const std::vector<std::string> words = {"-nodump", "-h5", file, "-h5z", codec};
-    std::vector<double> text_s, h5_s;
+    std::vector<double> text_s, h5_s, text_faults, h5_faults;
     bool ok = true;
+    // The table's writer had an untimed run (its row buffer grows once per
+    // process); the run file's writer gets one too.
+    if (!long_run) {
+      QuietStdout quiet;
+      ok = run_plugin(w, false, "", &r.error, words);
+    }
     for (int k = 0; k < reps && ok; ++k) {
       // The two take turns at going first.
       for (int turn = 0; turn < 2 && ok; ++turn) {
         bool h5 = (turn + k) % 2 == 0;
         QuietStdout quiet;
+        double faults = minor_faults();
         double start = now_seconds();
         ok = h5 ? run_plugin(w, false, "", &r.error, words) : run_plugin(w, false, table, &r.error);
         (h5 ? h5_s : text_s).push_back(seconds_since(start));
+        (h5 ? h5_faults : text_faults).push_back(minor_faults() - faults);
       }
     }
     r.text_bytes = file_size(table);
     r.h5_bytes = file_size(file);
     r.text_s = median(text_s);
     r.h5_s = median(h5_s);
+    r.text_faults = median(text_faults);
+    r.h5_faults = median(h5_faults);
     r.time_vs_text = ratio(r.h5_s, r.text_s);
     r.size_vs_text = ratio(static_cast<double>(r.h5_bytes), static_cast<double>(r.text_bytes));
     // A codec that cannot be had leaves the plug-in on gzip: its file is
     // checked all the same, and the line says so.
     r.available = codec_of(file) == codec;
     r.exact = ok && h5check::check_run_file(*w.run, w.rows, file, &r.error);
-    if (r.codec == "none" && ok) {
+    if (ok && !long_run) std::tie(r.read_bytes, r.read_s) = read_back(file, reps);
+    if (r.codec == "none" && ok && !long_run) {
       Census c = census(file);
       r.groups = c.groups;
       r.datasets = c.datasets;

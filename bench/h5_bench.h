@@ -15,6 +15,13 @@ struct H5Result {
   double text_s = 0, h5_s = 0;  // medians
   uint64_t text_bytes = 0, h5_bytes = 0;
   double time_vs_text = 0, size_vs_text = 0;
+  // Minor page faults of one run (medians): buffers that a run allocates
+  // anew cost the kernel a fault per page.
+  double text_faults = 0, h5_faults = 0;
+  // Every dataset read back through the C API: bytes of values read and the
+  // median time.
+  uint64_t read_bytes = 0;
+  double read_s = 0;
   bool available = true;  // the codec can be had
   bool exact = false;     // every value read back equals the host's
   std::string error;
@@ -26,8 +33,11 @@ struct H5Result {
 };
 
 // The workload's rows through "-nodump -h5 FILE -h5z CODEC" for each codec,
-// timed in turn with the plug-in writing the tab-mode table, `reps` times.
-std::vector<H5Result> measure_h5(Workload& w, int reps, const std::string& dir);
+// timed in turn with the plug-in writing the tab-mode table, `reps` times,
+// after an untimed run of each (the table's writer had one). With `long_run`
+// set (a long W3), only the codecs none, gzip and lz4, and no library floor.
+std::vector<H5Result> measure_h5(Workload& w, int reps, const std::string& dir,
+                                 bool long_run = false);
 
 // Median seconds of the host calls that the plug-in makes for the
 // workload's rows, with nothing formatted or written: what any writer of

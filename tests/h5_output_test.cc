@@ -140,7 +140,7 @@ TEST_F(H5OutputTest, OptionWordsAndRefusals) {
   EXPECT_EQ(r.init_rc, -5);
   EXPECT_NE(r.out.find("failed to open HDF5 file nodir/run.h5"), std::string::npos) << r.out;
   reset_run_state();
-  for (const char* codec : {"none", "gzip"}) {
+  for (const char* codec : {"none", "gzip", "lz4"}) {
     r = run(kRun, {"-h5", "c.h5", "-h5z", codec});
     EXPECT_EQ(r.end_rc, 0);
     EXPECT_EQ(read_dataset<uint8_t>("c.h5", "/run/A/Missing"), std::vector<uint8_t>{0});

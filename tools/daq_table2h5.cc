@@ -31,7 +31,7 @@ using namespace table2h5;
 
 constexpr const char* kUsage =
     "usage: daq-table2h5 [-o OUT.h5] [--xml DESCR.xml] [--fill VALUE] [--kind COLUMN=KIND]...\n"
-    "                    [--codec gzip|none|bslz4] [--gzip-level N] [--memory MB]\n"
+    "                    [--codec gzip|none|lz4|bslz4] [--gzip-level N] [--memory MB]\n"
     "                    [--allow-truncated] TABLE\n"
     "       daq-table2h5 --check [--xml DESCR.xml] [--kind COLUMN=KIND]... TABLE\n"
     "Converts a table file of the plug-in's HDF5 conversion mode (-hdf5) into a run file;\n"
@@ -45,7 +45,7 @@ constexpr const char* kUsage =
     "  --kind COLUMN=KIND   the cell writer of a column whose cells alone do not tell it;\n"
     "                       KIND: empty, mark, scalar, int, pairs, spectrum, image or\n"
     "                       structured\n"
-    "  --codec CODEC        compression: gzip (default), none, bslz4\n"
+    "  --codec CODEC        compression: gzip (default), none, lz4, bslz4\n"
     "  --gzip-level N       gzip level 1 to 9 (default 1)\n"
     "  --memory MB          memory for buffered rows, 1 to 1048576 (default 16)\n"
     "  --allow-truncated    convert a table whose last row is cut, without that row\n"
@@ -132,10 +132,12 @@ Options parse_options(int argc, char** argv) {
         o.codec = h5run::Codec::kGzip;
       } else if (v == "none") {
         o.codec = h5run::Codec::kNone;
+      } else if (v == "lz4") {
+        o.codec = h5run::Codec::kLz4;
       } else if (v == "bslz4") {
         o.codec = h5run::Codec::kBslz4;
       } else {
-        usage_error("--codec needs gzip, none or bslz4, not " + quoted(v));
+        usage_error("--codec needs gzip, none, lz4 or bslz4, not " + quoted(v));
       }
     } else if (w == "--gzip-level") {
       o.gzip_level = static_cast<int>(number_option(w, v, 1, 9));
@@ -668,9 +670,11 @@ int run(const Options& o) {
   std::unique_ptr<Converter> converter;
   if (!o.check) {
     if (!h5run::codec_available(o.codec)) {
-      throw std::runtime_error(
-          "the HDF5 filter of --codec bslz4 is not installed (Debian "
-          "package hdf5-filter-plugin); use --codec gzip");
+      throw std::runtime_error(o.codec == h5run::Codec::kLz4
+                                   ? "the HDF5 filter of --codec lz4 (32004, Debian package "
+                                     "hdf5-filter-plugin) is not installed; use --codec gzip"
+                                   : "the HDF5 filter of --codec bslz4 (bitshuffle, 32008) is not "
+                                     "installed; use --codec gzip or lz4");
     }
     h5run::Options wo;
     wo.codec = o.codec;

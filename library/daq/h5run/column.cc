@@ -183,6 +183,9 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
                "set the chunks of " + name_);
   if (is_string_) {
     if (c.codec == Codec::kGzip) H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level));
+    // Optional, as H5Pset_deflate makes gzip: the library refuses a
+    // mandatory filter on variable-length strings.
+    if (c.codec == Codec::kLz4) H5Pset_filter(dcpl.get(), kLz4, H5Z_FLAG_OPTIONAL, 0, nullptr);
   } else if (c.codec == Codec::kGzip) {
     if (element_ > 1) H5Pset_shuffle(dcpl.get());
     check_status(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level)),
@@ -190,7 +193,7 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
   } else if (c.codec == Codec::kLz4) {
     // Shuffled bytes, then LZ4 with the filter's own block size: readers
     // decompress it several times faster than gzip.
-    if (element_ > 1 && !is_string_) H5Pset_shuffle(dcpl.get());
+    if (element_ > 1) H5Pset_shuffle(dcpl.get());
     check_status(H5Pset_filter(dcpl.get(), kLz4, H5Z_FLAG_MANDATORY, 0, nullptr),
                  "set the LZ4 filter on " + name_);
   } else if (c.codec == Codec::kBslz4) {
