@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/progress_line.h"
 #include "vexa_daq_data.h"
 #include "vexa_daq_reader_2010.h"
 #include "vexa_daq_reader_2024.h"
@@ -111,7 +112,7 @@ Options parse_command_line(int argc, char** argv) {
   using daq::cli::OptionSpec;
   const std::vector<OptionSpec> specs = {
       {"--plugin", true},  {"--channels", true}, {"--nbunch", true},
-      {"--outmode", true}, {"--quiet", false},  {"--progress", false},
+      {"--outmode", true}, {"--quiet", false},   {"--progress", false},
   };
   daq::cli::ParsedLine line;
   try {
@@ -205,63 +206,7 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A line on standard error that tells how far a long step has come: from a
-// second into the step, when standard error is a terminal or with
-// --progress, never with --quiet.  On a terminal the line is redrawn in
-// place; elsewhere a new line comes every few seconds.
-class Progress {
- public:
-  explicit Progress(const Options& o)
-      : terminal_(isatty(STDERR_FILENO) != 0), show_(!o.quiet && (o.progress || terminal_)) {}
-
-  // A step of `total` units: "MB" of text loaded, or "events" walked.
-  void start(const char* what, double total, const char* unit, double scale) {
-    what_ = what;
-    unit_ = unit;
-    scale_ = scale;
-    total_ = total;
-    start_ = last_ = Clock::now();
-    shown_ = false;
-  }
-
-  void update(double done) {
-    if (!show_) return;
-    auto now = Clock::now();
-    if (now - start_ < std::chrono::seconds(1)) return;
-    if (shown_ && now - last_ < (terminal_ ? std::chrono::milliseconds(200)
-                                           : std::chrono::milliseconds(5000))) {
-      return;
-    }
-    last_ = now;
-    shown_ = true;
-    double elapsed = seconds_since(start_);
-    double rate = done / elapsed;
-    char left[32] = "";
-    if (rate > 0 && done < total_)
-      std::snprintf(left, sizeof left, ", %.0f s left", (total_ - done) / rate);
-    std::fprintf(stderr, "%sdaq-reader: %s %.*f of %.*f %s, %.0f %s/s%s%s", terminal_ ? "\r" : "",
-                 what_, precision(), done / scale_, precision(), total_ / scale_, unit_,
-                 rate / scale_, unit_, left, terminal_ ? "\033[K" : "\n");
-  }
-
-  // Clears a line drawn in place.
-  void finish() {
-    if (shown_ && terminal_) std::fputs("\r\033[K", stderr);
-    shown_ = false;
-  }
-
- private:
-  int precision() const { return scale_ > 1 ? 1 : 0; }
-
-  bool terminal_;
-  bool show_;
-  const char* what_ = "";
-  const char* unit_ = "";
-  double scale_ = 1;
-  double total_ = 0;
-  Clock::time_point start_, last_;
-  bool shown_ = false;
-};
+using Progress = daq::cli::ProgressLine;
 
 // Reads the recordings, checked whole, into one run whose events are decoded
 // while walked.  A refused recording ends the program with status 2.
@@ -418,7 +363,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (o.recordings.empty()) usage_error("no recording given");
-  Progress progress(o);
+  Progress progress("daq-reader", o.progress, o.quiet);
   const Clock::time_point load_start = Clock::now();
   std::unique_ptr<vexa_run> run = load_recordings(o, progress);
   times.loading = seconds_since(load_start);

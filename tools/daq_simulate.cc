@@ -1,9 +1,7 @@
 // daq-simulate: writes a deterministic recording of a simulated run for the
 // reference host (see tools/simulate/simulator.h for what it holds).
-#include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/progress_line.h"
 #include "simulate/simulator.h"
 
 namespace {
@@ -86,9 +85,9 @@ Command parse_command_line(int argc, char** argv) {
   Command c;
   SimOptions& o = c.options;
   const std::vector<daq::cli::OptionSpec> specs = {
-      {"--generation", true}, {"--seed", true}, {"--events", true},  {"--toroids", true},
-      {"--bpms", true},       {"--adcs", true}, {"--cameras", true}, {"--samples", true},
-      {"--image", true},      {"--out", true}, {"--progress", false}, {"--quiet", false},
+      {"--generation", true}, {"--seed", true}, {"--events", true},    {"--toroids", true},
+      {"--bpms", true},       {"--adcs", true}, {"--cameras", true},   {"--samples", true},
+      {"--image", true},      {"--out", true},  {"--progress", false}, {"--quiet", false},
   };
   const daq::cli::ParsedLine line = kProgram.parse_or_exit(argc, argv, specs);
   if (!line.operands.empty()) usage_error("unexpected argument \"" + line.operands[0] + "\"");
@@ -129,46 +128,6 @@ Command parse_command_line(int argc, char** argv) {
   return c;
 }
 
-using Clock = std::chrono::steady_clock;
-
-// Events made of the total on standard error, from a second into the run,
-// when standard error is a terminal or with --progress (as daq-reader shows
-// its progress); redrawn in place on a terminal.
-class Progress {
- public:
-  Progress(const Command& c)
-      : terminal_(isatty(STDERR_FILENO) != 0),
-        show_(!c.quiet && (c.progress || terminal_)),
-        total_(c.options.events) {}
-
-  void update(int done) {
-    if (!show_) return;
-    auto now = Clock::now();
-    if (now - start_ < std::chrono::seconds(1)) return;
-    if (shown_ && now - last_ < (terminal_ ? std::chrono::milliseconds(200)
-                                           : std::chrono::milliseconds(5000))) {
-      return;
-    }
-    last_ = now;
-    shown_ = true;
-    double rate = done / std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "%sdaq-simulate: %d of %d events, %.0f events/s, %.0f s left%s",
-                 terminal_ ? "\r" : "", done, total_, rate, (total_ - done) / rate,
-                 terminal_ ? "\033[K" : "\n");
-  }
-
-  void finish() {
-    if (shown_ && terminal_) std::fputs("\r\033[K", stderr);
-  }
-
- private:
-  bool terminal_;
-  bool show_;
-  int total_;
-  Clock::time_point start_ = Clock::now(), last_;
-  bool shown_ = false;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,7 +142,8 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
-  Progress progress(c);
+  daq::cli::ProgressLine progress("daq-simulate", c.progress, c.quiet);
+  progress.start("", c.options.events, "events", 1);
   bool written = true;
   try {
     daq::sim::simulate_run(
