@@ -599,6 +599,39 @@ TEST_F(H5runTest, EventValuesKeepLongChunksBesideLargeFrames) {
   EXPECT_EQ(read(file(), "run/S/Value", &dims), std::vector<double>(12, 1.0));
 }
 
+// With the run's length known, a shorter run's per-event chunks are the run
+// (not 1024 events of which most would be stored fill); a count that turns
+// out too low never makes chunks shorter than the rows of the first write,
+// and every row is kept.
+TEST_F(H5runTest, ExpectedEventsShortenPerEventChunks) {
+  for (uint64_t expected : {12u, 1u}) {
+    SCOPED_TRACE(expected);
+    {
+      RunWriter w(file().string(), {.memory_bound = 1 << 20});
+      w.expect_events(expected);
+      int cam = w.add_channel({.column = "CAM", .kind = h5run::Kind::kImage});
+      int s = w.add_channel({.column = "S", .kind = h5run::Kind::kScalar});
+      std::vector<uint16_t> frame(256 * 256, 3);
+      for (int e = 0; e < 12; ++e) {
+        w.begin_event(event(static_cast<uint64_t>(e)));
+        w.set_image(cam, frame.data(), 256, 256);
+        w.set_scalar(s, e);
+        w.end_event();
+      }
+      w.commit();
+    }
+    // The first write comes after two frames (a quarter of the bound).
+    hsize_t rows = expected == 12 ? 12 : 2;
+    EXPECT_EQ(chunks(file(), "run/EventId"), std::vector<hsize_t>{rows});
+    EXPECT_EQ(chunks(file(), "run/S/Value"), std::vector<hsize_t>{rows});
+    std::vector<hsize_t> dims;
+    std::vector<double> want(12);
+    for (int e = 0; e < 12; ++e) want[static_cast<size_t>(e)] = e;
+    EXPECT_EQ(read(file(), "run/S/Value", &dims), want);
+    fs::remove(file());
+  }
+}
+
 // Rows that widen after the dataset was made: an empty or tiny first row
 // never sets the chunk shape, and every value stays where it was put.
 TEST_F(H5runTest, RowsThatWidenLaterMakeTheDatasetAgain) {
@@ -1129,3 +1162,57 @@ TEST_F(H5runTest, RandomRunsReadBackExactly) {
 }
 
 }  // namespace
+
+// The writer holds its memory bound by one count of the bytes all row
+// buffers hold: every way a row enters a buffer (a value, a gap of fill rows
+// behind it, a string) adds to it, and setting the rows aside takes exactly
+// that column's bytes off again.
+TEST_F(H5runTest, ColumnsKeepOneCountOfTheirBufferedBytes) {
+  hid_t f = H5Fcreate(file().c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+  ASSERT_GE(f, 0);
+  {
+    h5run::ColumnShared shared;
+    const double nan = std::nan("");
+    const int32_t minus = -1;
+    const char* blank = "";
+    h5run::Column value(f, "Value", H5T_NATIVE_DOUBLE, {}, &nan, 0, {}, shared);
+    h5run::Column wide(f, "Wide", H5T_NATIVE_INT32, {3}, &minus, 0, {}, shared);
+    h5run::Datatype text = h5run::utf8_string_type();
+    h5run::Column names(f, "Name", text.get(), {}, &blank, 0, {}, shared);
+    auto sum = [&] {
+      return value.buffered_bytes() + wide.buffered_bytes() + names.buffered_bytes();
+    };
+    *static_cast<double*>(value.row(0)) = 1.5;
+    static_cast<int32_t*>(wide.row(2))[1] = 7;  // rows 0 and 1 stay the file's fill
+    names.set_string(0, "first");
+    EXPECT_EQ(shared.buffered, sum());
+    *static_cast<double*>(value.row(4)) = 2.5;  // three fill rows buffered behind row 0
+    EXPECT_EQ(value.buffered_bytes(), 5 * sizeof(double));
+    static_cast<int32_t*>(wide.whole_row(5))[0] = 1;
+    names.set_string(3, "fourth");  // two fill strings before it
+    EXPECT_EQ(shared.buffered, sum());
+    value.take();
+    EXPECT_EQ(shared.buffered, wide.buffered_bytes() + names.buffered_bytes());
+    wide.flush();
+    names.flush();
+    EXPECT_EQ(shared.buffered, 0u);
+    value.write_taken();
+    value.finish(6);
+    wide.finish(6);
+    names.finish(6);
+    EXPECT_EQ(shared.buffered, 0u);
+  }
+  H5Fclose(f);
+  std::vector<hsize_t> dims;
+  auto v = read(file(), "Value", &dims);
+  ASSERT_EQ(dims, (std::vector<hsize_t>{6}));
+  EXPECT_EQ(v[0], 1.5);
+  EXPECT_TRUE(std::isnan(v[1]) && std::isnan(v[3]) && std::isnan(v[5]));
+  EXPECT_EQ(v[4], 2.5);
+  auto w = read(file(), "Wide", &dims);
+  ASSERT_EQ(dims, (std::vector<hsize_t>{6, 3}));
+  EXPECT_EQ(w[0], -1);
+  EXPECT_EQ(w[7], 7);
+  EXPECT_EQ(w[6], -1);
+  EXPECT_EQ(w[15], 1);
+}

@@ -291,6 +291,10 @@ int start(vexa_daq_reader_base* reader, int generation, int argc, char** argv) {
   if (s.writer != nullptr) check(s.api->run_int(s.writer, "outmode", outmode), when);
   if (s.writer != nullptr) check(s.api->run_flag(s.writer, "status_columns", 1), when);
   if (s.writer != nullptr) check(s.api->run_string(s.writer, "codec", s.codec.c_str()), when);
+  int events = reader->get_number_of_events();
+  if (s.writer != nullptr && events > 0) {
+    check(s.api->expect_events(s.writer, static_cast<uint64_t>(events)), when);
+  }
   return s.writer != nullptr ? 0 : -5;
 }
 

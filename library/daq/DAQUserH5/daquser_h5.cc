@@ -278,6 +278,10 @@ int commit(daquser_h5* h, char* error, size_t error_size) {
   return rc;
 }
 
+int expect_events(daquser_h5* h, uint64_t events) {
+  return guarded(h, [&](h5run::RunWriter& w) { w.expect_events(events); });
+}
+
 void abandon(daquser_h5* h) {
   if (h != nullptr && h->writer) h->writer->abandon();
   delete h;
@@ -309,6 +313,7 @@ const daquser_h5_api_t kApi = {
     .image_u16 = image_u16,
     .converted = converted,
     .end_event = end_event,
+    .expect_events = expect_events,
     .commit = commit,
     .abandon = abandon,
 };

@@ -16,7 +16,7 @@
 extern "C" {
 #endif
 
-#define DAQUSER_H5_API_VERSION 3
+#define DAQUSER_H5_API_VERSION 4
 #define DAQUSER_H5_LIBRARY "libDAQUserH5.so"
 #define DAQUSER_H5_ENTRY "daquser_h5_api"
 
@@ -73,6 +73,9 @@ typedef struct daquser_h5_api_t {
   int (*image_u16)(daquser_h5* h, int ch, const void* pixels, size_t width, size_t height);
   int (*converted)(daquser_h5* h, int ch, int ok);
   int (*end_event)(daquser_h5* h);
+  /* How many events the run is expected to have (the host's count); 0 when
+     not known.  A hint for the chunk shape of per-event datasets. */
+  int (*expect_events)(daquser_h5* h, uint64_t events);
   /* Writes the rest and renames the file; the writer is freed either way. */
   int (*commit)(daquser_h5* h, char* error, size_t error_size);
   /* Removes the temporary file and frees the writer. */

@@ -45,15 +45,47 @@ Datatype utf8_string_type() {
   return t;
 }
 
+void Bytes::reserve(size_t n) {
+  if (n <= capacity_) return;
+  void* p = std::realloc(data_, n);
+  if (p == nullptr) throw std::bad_alloc();
+  data_ = static_cast<unsigned char*>(p);
+  capacity_ = n;
+}
+
+hid_t ColumnShared::access() {
+  if (!access_.valid()) {
+    access_ = PropList(check(H5Pcreate(H5P_DATASET_ACCESS), "create a property list"));
+    H5Pset_chunk_cache(access_.get(), 0, 0, 1.0);
+  }
+  return access_.get();
+}
+
+hid_t ColumnShared::scalar_space() {
+  if (!scalar_.valid()) scalar_ = Dataspace(check(H5Screate(H5S_SCALAR), "create a dataspace"));
+  return scalar_.get();
+}
+
+hid_t ColumnShared::creation(const std::string& key) const {
+  auto it = creation_.find(key);
+  return it != creation_.end() ? it->second.get() : H5I_INVALID_HID;
+}
+
+hid_t ColumnShared::keep_creation(const std::string& key, PropList list) {
+  return creation_.insert_or_assign(key, std::move(list)).first->second.get();
+}
+
 Column::Column(hid_t parent, std::string name, hid_t type, std::vector<hsize_t> row_dims,
-               const void* fill, uint64_t first_row, const Compression& compression)
-    : parent_(parent),
+               const void* fill, uint64_t first_row, const Compression& compression,
+               ColumnShared& shared)
+    : first_(first_row),
+      shared_(&shared),
+      parent_(parent),
       comp_(compression),
       name_(std::move(name)),
       type_(check(H5Tcopy(type), "copy a type")),
       is_string_(H5Tis_variable_str(type) > 0),
-      element_(H5Tget_size(type)),
-      first_(first_row) {
+      element_(H5Tget_size(type)) {
   if (is_string_) {
     fill_text_ = *static_cast<const char* const*>(fill);
     const char* p = fill_text_.c_str();
@@ -74,6 +106,8 @@ void Column::set_row_shape(const std::vector<hsize_t>& row_dims) {
   for (hsize_t d : row_dims_) row_elements_ *= d;
   // Doubling copies: a megapixel row is a few large copies, not a million small ones.
   fill_row_.resize(row_elements_ * element_);
+  row_bytes_ = fill_row_.size();
+  small_fill_ = 0;
   if (fill_row_.empty()) return;
   std::memcpy(fill_row_.data(), fill_element_.data(), element_);
   for (size_t done = element_; done < fill_row_.size();) {
@@ -81,6 +115,7 @@ void Column::set_row_shape(const std::vector<hsize_t>& row_dims) {
     std::memcpy(fill_row_.data() + done, fill_row_.data(), n);
     done += n;
   }
+  if (row_bytes_ <= sizeof small_fill_) std::memcpy(&small_fill_, fill_row_.data(), row_bytes_);
 }
 
 void Column::pad_to(uint64_t index) {
@@ -92,17 +127,19 @@ void Column::pad_to(uint64_t index) {
     return;
   }
   // Behind buffered rows the gap is buffered too (the memory bound counts it).
+  size_t before = buffered_bytes();
   while (next < index) {
     if (is_string_) {
       text_starts_.push_back(text_.size());
       text_ += fill_text_;
       text_ += '\0';
     } else {
-      buffer_.insert(buffer_.end(), fill_row_.begin(), fill_row_.end());
+      buffer_.append(fill_row_.data(), fill_row_.size());
     }
     ++buffered_;
     ++next;
   }
+  shared_->buffered += buffered_bytes() - before;
 }
 
 void* Column::row(uint64_t index) { return append_row(index, true); }
@@ -111,27 +148,51 @@ void* Column::whole_row(uint64_t index) { return append_row(index, false); }
 
 void* Column::append_row(uint64_t index, bool fill) {
   uint64_t next = first_ + buffered_;
-  size_t row_bytes = fill_row_.size();
-  if (buffered_ > 0 && index + 1 == next) return buffer_.data() + (buffered_ - 1) * row_bytes;
-  if (index < next) throw Error("row " + std::to_string(index) + " of " + name_ + " written twice");
-  pad_to(index);
-  size_t at = buffer_.size();
-  if (buffer_.capacity() < at + row_bytes) {
-    // Rows of a block of events arrive one by one: room for several at once.
-    size_t want = std::max(at + row_bytes, buffer_.capacity() * 2);
-    if (row_bytes >= kDefaultChunkBytes) want = std::max(want, block_bytes_ + row_bytes);
-    buffer_.reserve(want);
-  }
-  buffer_.resize(at + row_bytes);
-  if (fill && row_bytes > 0) {
-    if (zero_fill_) {
-      std::memset(buffer_.data() + at, 0, row_bytes);
-    } else {
-      std::memcpy(buffer_.data() + at, fill_row_.data(), row_bytes);
+  size_t row_bytes = row_bytes_;
+  if (index != next || buffer_.size() + row_bytes > buffer_.capacity()) {
+    if (buffered_ > 0 && index + 1 == next) return buffer_.data() + (buffered_ - 1) * row_bytes;
+    if (index < next) {
+      throw Error("row " + std::to_string(index) + " of " + name_ + " written twice");
+    }
+    pad_to(index);
+    size_t at = buffer_.size();
+    if (buffer_.capacity() < at + row_bytes) {
+      // Rows of a block of events arrive one by one: room for several at once.
+      size_t want = std::max({at + row_bytes, buffer_.capacity() * 2, size_t{64}});
+      if (row_bytes >= kDefaultChunkBytes) want = std::max(want, shared_->block_bytes + row_bytes);
+      buffer_.reserve(want);
     }
   }
+  unsigned char* out = buffer_.data() + buffer_.size();
+  buffer_.resize(buffer_.size() + row_bytes);
+  shared_->buffered += row_bytes;
   ++buffered_;
-  return buffer_.data() + at;
+  if (fill) {
+    // One value a row is the common case: a store, not a call.
+    switch (row_bytes) {
+      case 0:
+        break;
+      case 1:
+        *out = static_cast<unsigned char>(small_fill_);
+        break;
+      case 2:
+        std::memcpy(out, &small_fill_, 2);
+        break;
+      case 4:
+        std::memcpy(out, &small_fill_, 4);
+        break;
+      case 8:
+        std::memcpy(out, &small_fill_, 8);
+        break;
+      default:
+        if (zero_fill_) {
+          std::memset(out, 0, row_bytes);
+        } else {
+          std::memcpy(out, fill_row_.data(), row_bytes);
+        }
+    }
+  }
+  return out;
 }
 
 void Column::set_string(uint64_t index, std::string_view text) {
@@ -141,42 +202,12 @@ void Column::set_string(uint64_t index, std::string_view text) {
   text_starts_.push_back(text_.size());
   text_.append(text.data(), text.size());
   text_ += '\0';
+  shared_->buffered += text.size() + 1;
   ++buffered_;
 }
 
-Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
+PropList Column::make_creation_list(const std::vector<hsize_t>& chunk) const {
   const Compression& c = comp_;
-  // The chunk covers a whole row, at least one element a dimension: a
-  // dataset made while its rows were empty is made again when they widen.
-  std::vector<hsize_t> chunk_dims;
-  size_t row_bytes = element_;
-  for (hsize_t d : row_dims_) {
-    chunk_dims.push_back(std::max<hsize_t>(d, 1));
-    row_bytes *= chunk_dims.back();
-  }
-  if (rows == 0) rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
-  // A per-event value made at a write within the run gets chunks of at least
-  // 1024 events, however few rows a block of wide rows (a camera's) left it;
-  // made at the end, its chunk is the run.
-  if (row_dims_.empty() && !finishing_) rows = std::max<uint64_t>(rows, kMinEventChunkRows);
-  hsize_t chunk_rows =
-      std::clamp<hsize_t>(rows, 1, std::max<size_t>(kMaxChunkBytes / row_bytes, 1));
-  // Chunks compressed here are written whole: frames of 64 KiB and more get a
-  // chunk each, so that every block of rows is whole chunks.
-  if (c.own_chunks && c.codec == Codec::kGzip && c.gzip_level == 1 && !is_string_) {
-    chunk_rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
-  }
-  chunk_rows_ = chunk_rows;
-  chunk_dims_ = chunk_dims;
-  std::vector<hsize_t> dims{0}, max_dims{H5S_UNLIMITED}, chunk{chunk_rows};
-  for (size_t k = 0; k < row_dims_.size(); ++k) {
-    dims.push_back(row_dims_[k]);
-    max_dims.push_back(H5S_UNLIMITED);
-    chunk.push_back(chunk_dims[k]);
-  }
-  Dataspace space(
-      check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
-            "create a dataspace"));
   PropList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), "create a property list"));
   H5Pset_obj_track_times(dcpl.get(), false);
   check_status(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()),
@@ -209,13 +240,67 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
     check_status(H5Pset_fill_value(dcpl.get(), type_.get(), fill_element_.data()),
                  "set the fill value of " + name_);
   }
-  // Rows arrive in whole chunks; a cache per dataset would only hold memory.
-  PropList dapl(check(H5Pcreate(H5P_DATASET_ACCESS), "create a property list"));
-  H5Pset_chunk_cache(dapl.get(), 0, 0, 1.0);
-  Dataset d(check(anonymous
-                      ? H5Dcreate_anon(parent_, type_.get(), space.get(), dcpl.get(), dapl.get())
-                      : H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(), H5P_DEFAULT,
-                                   dcpl.get(), dapl.get()),
+  return dcpl;
+}
+
+Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
+  const Compression& c = comp_;
+  // The chunk covers a whole row, at least one element a dimension: a
+  // dataset made while its rows were empty is made again when they widen.
+  std::vector<hsize_t> chunk_dims;
+  size_t row_bytes = element_;
+  for (hsize_t d : row_dims_) {
+    chunk_dims.push_back(std::max<hsize_t>(d, 1));
+    row_bytes *= chunk_dims.back();
+  }
+  if (rows == 0) rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
+  // A per-event value made at a write within the run gets chunks of at least
+  // 1024 events (or of the run, when it is expected to be shorter), however
+  // few rows a block of wide rows (a camera's) left it; made at the end, its
+  // chunk is the run.
+  if (row_dims_.empty() && !finishing_) {
+    uint64_t least = kMinEventChunkRows;
+    if (shared_->expected_events > 0) least = std::min(least, shared_->expected_events);
+    rows = std::max<uint64_t>(rows, least);
+  }
+  hsize_t chunk_rows =
+      std::clamp<hsize_t>(rows, 1, std::max<size_t>(kMaxChunkBytes / row_bytes, 1));
+  // Chunks compressed here are written whole: frames of 64 KiB and more get a
+  // chunk each, so that every block of rows is whole chunks.
+  if (c.own_chunks && c.codec == Codec::kGzip && c.gzip_level == 1 && !is_string_) {
+    chunk_rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
+  }
+  chunk_rows_ = chunk_rows;
+  chunk_dims_ = chunk_dims;
+  std::vector<hsize_t> dims{0}, max_dims{H5S_UNLIMITED}, chunk{chunk_rows};
+  for (size_t k = 0; k < row_dims_.size(); ++k) {
+    dims.push_back(row_dims_[k]);
+    max_dims.push_back(H5S_UNLIMITED);
+    chunk.push_back(chunk_dims[k]);
+  }
+  Dataspace space(
+      check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
+            "create a dataspace"));
+  // Datasets of the same type, chunks, filters and fill share one list.
+  std::string key;
+  auto put = [&key](const void* p, size_t n) { key.append(static_cast<const char*>(p), n); };
+  H5T_class_t type_class = H5Tget_class(type_.get());
+  H5T_sign_t sign = type_class == H5T_INTEGER ? H5Tget_sign(type_.get()) : H5T_SGN_ERROR;
+  put(&type_class, sizeof type_class);
+  put(&sign, sizeof sign);
+  put(&element_, sizeof element_);
+  put(&is_string_, sizeof is_string_);
+  put(&c.codec, sizeof c.codec);
+  put(&c.gzip_level, sizeof c.gzip_level);
+  for (hsize_t d : chunk) put(&d, sizeof d);
+  put(fill_element_.data(), is_string_ ? 0 : fill_element_.size());
+  put(fill_text_.data(), fill_text_.size());
+  hid_t dcpl = shared_->creation(key);
+  if (dcpl < 0) dcpl = shared_->keep_creation(key, make_creation_list(chunk));
+  hid_t dapl = shared_->access();
+  Dataset d(check(anonymous ? H5Dcreate_anon(parent_, type_.get(), space.get(), dcpl, dapl)
+                            : H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(),
+                                         H5P_DEFAULT, dcpl, dapl),
                   "create the dataset " + name_));
   int32_t fill32 = 0;
   bool int_sentinel =
@@ -223,10 +308,9 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
       (std::memcpy(&fill32, fill_element_.data(), sizeof fill32), fill32 == kIntFill);
   if (H5Tget_class(type_.get()) == H5T_FLOAT || int_sentinel) {
     // The netCDF convention, so that netCDF and xarray readers mask the fill.
-    Dataspace scalar(check(H5Screate(H5S_SCALAR), "create a dataspace"));
-    Attribute a(check(
-        H5Acreate2(d.get(), "_FillValue", type_.get(), scalar.get(), H5P_DEFAULT, H5P_DEFAULT),
-        "create _FillValue of " + name_));
+    Attribute a(check(H5Acreate2(d.get(), "_FillValue", type_.get(), shared_->scalar_space(),
+                                 H5P_DEFAULT, H5P_DEFAULT),
+                      "create _FillValue of " + name_));
     check_status(H5Awrite(a.get(), type_.get(), fill_element_.data()),
                  "write _FillValue of " + name_);
   }
@@ -252,8 +336,8 @@ void Column::remake(const std::vector<hsize_t>& old_dims) {
   for (hsize_t d : old_dims) old_elements *= d;
   if (extent_ > 0 && old_elements > 0) {
     // Blocks of whole chunks of the new dataset, about a block of rows each.
-    uint64_t rows_a_block =
-        std::max<size_t>((block_bytes_ != 0 ? block_bytes_ : kDefaultChunkBytes) / row_bytes, 1);
+    uint64_t rows_a_block = std::max<size_t>(
+        (shared_->block_bytes != 0 ? shared_->block_bytes : kDefaultChunkBytes) / row_bytes, 1);
     uint64_t block = std::max<uint64_t>(rows_a_block / chunk_rows_, 1) * chunk_rows_;
     Bytes rows;
     for (uint64_t first = 0; first < extent_; first += block) {
@@ -308,7 +392,8 @@ void Column::take() {
   if (taken_rows_ != 0) write_taken();
   taken_first_ = first_;
   taken_rows_ = buffered_;
-  std::swap(taken_, buffer_);
+  shared_->buffered -= buffered_bytes();
+  taken_.swap(buffer_);
   std::swap(taken_text_, text_);
   std::swap(taken_starts_, text_starts_);
   first_ += buffered_;

@@ -9,9 +9,12 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -42,12 +45,82 @@ struct Compression {
 // A variable-length UTF-8 string type (h5py reads it as str).
 Datatype utf8_string_type();
 
-class Column {
+// A growable byte buffer whose new bytes are not zeroed: row buffers are
+// written right after they grow.
+class Bytes {
+ public:
+  Bytes() = default;
+  ~Bytes() { std::free(data_); }
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+  Bytes(Bytes&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)) {}
+  Bytes& operator=(Bytes&& o) noexcept {
+    swap(o);
+    return *this;
+  }
+  void swap(Bytes& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    std::swap(capacity_, o.capacity_);
+  }
+
+  unsigned char* data() { return data_; }
+  const unsigned char* data() const { return data_; }
+  size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  void reserve(size_t n);
+  void resize(size_t n) {
+    if (n > capacity_) reserve(n);
+    size_ = n;
+  }
+  void append(const unsigned char* bytes, size_t n) {
+    size_t at = size_;
+    resize(at + n);
+    if (n > 0) std::memcpy(data_ + at, bytes, n);
+  }
+
+ private:
+  unsigned char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// What the columns of one file share: the bytes their row buffers hold
+// together (the writer's memory bound), and the property lists of their
+// datasets, made once for each kind of dataset instead of for every one of
+// tens of thousands.
+class ColumnShared {
+ public:
+  size_t buffered = 0;           // bytes of buffered rows, all columns
+  size_t block_bytes = 0;        // about how many bytes of rows gather before a write
+  uint64_t expected_events = 0;  // the run's events, when known
+
+  // The datasets' access list: no chunk cache (rows arrive in whole chunks).
+  hid_t access();
+  hid_t scalar_space();
+  // The creation list stored under `key`, or null.
+  hid_t creation(const std::string& key) const;
+  hid_t keep_creation(const std::string& key, PropList list);
+
+ private:
+  PropList access_;
+  Dataspace scalar_;
+  std::unordered_map<std::string, PropList> creation_;
+};
+
+class alignas(64) Column {
  public:
   // `type` is both the memory and the file type of an element; `fill` one
   // element (for strings a `const char*`). Rows before `first_row` are fill.
+  // `shared` outlives the column.
   Column(hid_t parent, std::string name, hid_t type, std::vector<hsize_t> row_dims,
-         const void* fill, uint64_t first_row, const Compression& compression);
+         const void* fill, uint64_t first_row, const Compression& compression,
+         ColumnShared& shared);
   ~Column();
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
@@ -72,9 +145,6 @@ class Column {
   void widen_type(hid_t type);
 
   size_t buffered_bytes() const { return buffer_.size() + text_.size(); }
-  // About how many bytes of rows gather before a write: large rows reserve
-  // that room at once instead of growing into it copy by copy.
-  void set_block_bytes(size_t bytes) { block_bytes_ = bytes; }
   // Writes the buffered rows.
   void flush() {
     take();
@@ -94,29 +164,14 @@ class Column {
   void close() { dataset_.reset(); }
 
  private:
-  // Row buffers grow without zeroing what is about to be written.
-  struct NoInit : std::allocator<unsigned char> {
-    template <typename U>
-    struct rebind {
-      using other = NoInit;
-    };
-    template <typename U, typename... A>
-    void construct(U* p, A&&... a) {
-      if constexpr (sizeof...(A) == 0) {
-        ::new (static_cast<void*>(p)) U;
-      } else {
-        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
-      }
-    }
-  };
-  using Bytes = std::vector<unsigned char, NoInit>;
-
   class Deflater;
   void set_row_shape(const std::vector<hsize_t>& row_dims);
   void* append_row(uint64_t index, bool fill);
   // A dataset of the row shape and type, chunks of about `rows` rows; an
   // anonymous one is linked by remake().
   Dataset make_dataset(uint64_t rows, bool anonymous);
+  // The creation list of a dataset of this column: chunks, filters, fill.
+  PropList make_creation_list(const std::vector<hsize_t>& chunk) const;
   void create(uint64_t rows);
   // Makes the dataset again in the current row shape and type, its written
   // rows (`old_dims` wide) copied over.
@@ -127,6 +182,16 @@ class Column {
   // Whole chunks compressed here: chunk `first / chunk_rows_` on.
   void write_chunks(uint64_t first, uint64_t chunks, const unsigned char* data);
 
+  // What a row append reads comes first, in one cache line: every event
+  // appends a row to each of tens of thousands of columns.
+  uint64_t first_ = 0;     // row of the first buffered row
+  uint64_t buffered_ = 0;  // rows in the buffer
+  size_t row_bytes_ = 0;
+  Bytes buffer_;
+  uint64_t small_fill_ = 0;  // the fill row, when it is at most 8 bytes
+  bool zero_fill_ = false;   // every byte of the fill is 0
+  ColumnShared* shared_;
+
   hid_t parent_;
   Compression comp_;
   std::string name_;
@@ -136,7 +201,6 @@ class Column {
   std::vector<hsize_t> row_dims_;
   size_t row_elements_ = 1;
   std::vector<unsigned char> fill_row_;
-  bool zero_fill_ = false;  // every byte of the fill is 0
   std::vector<unsigned char> fill_element_;
   std::string fill_text_;
   Dataset dataset_;
@@ -144,11 +208,7 @@ class Column {
   bool finishing_ = false;  // the last write: what is buffered is the rest of the run
   uint64_t chunk_rows_ = 0;
   std::vector<hsize_t> chunk_dims_;  // chunk shape of a row
-  uint64_t first_ = 0;               // row of the first buffered row
-  uint64_t buffered_ = 0;            // rows in the buffer
-  size_t block_bytes_ = 0;
   std::unique_ptr<Deflater> deflater_;
-  Bytes buffer_;
   std::string text_;                 // string rows, each ended by '\0'
   std::vector<size_t> text_starts_;  // per buffered string row
   // Rows set aside by take().

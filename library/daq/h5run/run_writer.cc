@@ -288,11 +288,20 @@ struct PendingAttribute {
   double real = 0;
 };
 
-struct RunWriter::Channel {
+struct alignas(64) RunWriter::Channel {
+  // What every event reads of a scalar channel first, in one cache line:
+  // runs of thousands of channels touch each of them at every event.
+  std::unique_ptr<Column> missing, srv, chan, macro, value;
+  std::optional<Missing> code;
+  bool touched = false;
+  bool is_pairs = false;                   // spec.kind is kPairs
+  ValueType values = ValueType::kFloat64;  // spec.values
+  int32_t pair_count = 0;
+  uint32_t next_pair = 0;  // where this event's next pair is looked for first
+
   ChannelSpec spec;
   Group group;
-  std::unique_ptr<Column> missing, srv, chan, macro, value, length, width, height, pixels,
-      converted;
+  std::unique_ptr<Column> length, width, height, pixels, converted;
   struct Member {
     std::unique_ptr<Column> values, length, stats;
     size_t reserved = 0;
@@ -303,10 +312,7 @@ struct RunWriter::Channel {
   std::unordered_set<std::string> links;  // dataset names taken in the group
   std::string link;                       // the group's name in /run
   std::string unit;                       // from the channel's description
-  int32_t pair_count = 0;
   size_t fixed_width = 0, fixed_height = 0;
-  bool touched = false;
-  std::optional<Missing> code;
   uint64_t first_row = 0;
   std::array<uint64_t, 9> codes{};
   std::vector<PendingAttribute> pending;
@@ -362,6 +368,13 @@ RunWriter::RunWriter(const std::string& path, const Options& options)
     H5Pset_obj_track_times(gcpl.get(), false);
     channel_gcpl_ = PropList(check(H5Pcreate(H5P_GROUP_CREATE), "create a property list"));
     H5Pset_obj_track_times(channel_gcpl_.get(), false);
+    // A channel's own attributes (a dozen and more, with its description's)
+    // stay in its object header: past the library's default of eight they
+    // would move to a heap and index of their own in every group, which
+    // doubled the cost of writing them and of closing the file.
+    H5Pset_attr_phase_change(channel_gcpl_.get(), 64, 48);
+    H5Pset_link_phase_change(channel_gcpl_.get(), 32, 24);
+    H5Pset_est_link_info(channel_gcpl_.get(), 6, 14);
     run_ = Group(check(H5Gcreate2(file_.get(), "run", H5P_DEFAULT, gcpl.get(), H5P_DEFAULT),
                        "create the group /run"));
     set_attribute("layout_version", kLayoutVersion);
@@ -372,8 +385,7 @@ RunWriter::RunWriter(const std::string& path, const Options& options)
     const uint32_t zero32 = 0;
     const char* blank = "";
     auto add = [&](const char* name, hid_t type, const void* fill) {
-      event_columns_.push_back(std::make_unique<Column>(
-          run_.get(), name, type, std::vector<hsize_t>{}, fill, 0, compression_));
+      event_columns_.push_back(new_column(run_.get(), name, type, std::vector<hsize_t>{}, fill, 0));
     };
     add("EventId", H5T_NATIVE_UINT64, &zero64);
     add("Time", H5T_NATIVE_INT64, &zero_time);
@@ -459,6 +471,8 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   c->link = unique;
   if (spec.kind == Kind::kScalarInt) c->spec.values = ValueType::kInt32;
   if (c->spec.stats != ValueType::kFloat32) c->spec.stats = ValueType::kFloat64;
+  c->values = c->spec.values;
+  c->is_pairs = spec.kind == Kind::kPairs;
   c->group = Group(
       check(H5Gcreate2(run_.get(), unique.c_str(), H5P_DEFAULT, channel_gcpl_.get(), H5P_DEFAULT),
             "create the group /run/" + unique));
@@ -647,7 +661,7 @@ void RunWriter::set_scalar(int ch, double value) {
   uint64_t r = row();
   Channel& c = channel(ch);
   if (!c.value) throw Error(c.spec.column + " is not a scalar channel");
-  convert(c.spec.values, &value, 1, c.value->row(r));
+  convert(c.values, &value, 1, c.value->row(r));
   c.touched = true;
 }
 void RunWriter::set_scalar(int ch, float value) { set_scalar(ch, static_cast<double>(value)); }
@@ -655,7 +669,7 @@ void RunWriter::set_scalar(int ch, int32_t value) {
   uint64_t r = row();
   Channel& c = channel(ch);
   if (!c.value) throw Error(c.spec.column + " is not a scalar channel");
-  convert(c.spec.values, &value, 1, c.value->row(r));
+  convert(c.values, &value, 1, c.value->row(r));
   c.touched = true;
 }
 
@@ -663,8 +677,14 @@ void RunWriter::add_pair(int ch, std::string_view name, double value) {
   uint64_t r = row();
   Channel& c = channel(ch);
   if (c.spec.kind != Kind::kPairs) throw Error(c.spec.column + " is not a pairs channel");
-  size_t k = 0;
-  while (k < c.pair_names.size() && c.pair_names[k] != name) ++k;
+  // Pairs mostly come in the same order every event: the one after the
+  // last is tried first.
+  size_t k = c.next_pair;
+  if (k >= c.pair_names.size() || c.pair_names[k] != name) {
+    k = 0;
+    while (k < c.pair_names.size() && c.pair_names[k] != name) ++k;
+  }
+  c.next_pair = static_cast<uint32_t>(k + 1);
   if (k == c.pair_names.size()) {
     // Named after the pair; a name the group already uses (a dataset of the
     // layout, or another pair's) gets "#pair", then "#pair2", ... after it.
@@ -881,24 +901,22 @@ std::array<uint64_t, 9> RunWriter::missing_counts(int ch) const {
 
 void RunWriter::end_event() {
   uint64_t r = row();
-  size_t bytes = 0;
   for (auto& c : channels_) {
     Missing code = c->code ? *c->code : c->touched ? Missing::kValue : Missing::kNotFound;
     *static_cast<uint8_t*>(c->missing->row(r)) = static_cast<uint8_t>(code);
     if (static_cast<size_t>(code) < c->codes.size()) ++c->codes[static_cast<size_t>(code)];
-    if (c->spec.kind == Kind::kPairs && c->touched) {
+    if (c->is_pairs && c->touched) {
       *static_cast<int32_t*>(c->length->row(r)) = c->pair_count;
     }
     c->touched = false;
     c->code.reset();
     c->pair_count = 0;
-    c->each_column([&](Column& col) { bytes += col.buffered_bytes(); });
+    c->next_pair = 0;
   }
   in_event_ = false;
-  for (auto& col : event_columns_) bytes += col->buffered_bytes();
   // Buffers being filled and buffers being written: a quarter each, and
   // room for their growth.
-  if (bytes > options_.memory_bound / 4) flush_all();
+  if (shared_.buffered > options_.memory_bound / 4) flush_all();
 }
 
 std::unique_ptr<Column> RunWriter::new_column(hid_t parent, const std::string& name, hid_t type,
@@ -907,10 +925,9 @@ std::unique_ptr<Column> RunWriter::new_column(hid_t parent, const std::string& n
   wait();
   Compression c = compression_;
   c.own_chunks = own_chunks;
-  auto column =
-      std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row, c);
-  column->set_block_bytes(options_.memory_bound / 4);
-  return column;
+  shared_.block_bytes = options_.memory_bound / 4;
+  return std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row, c,
+                                  shared_);
 }
 
 void RunWriter::wait() {

@@ -155,6 +155,12 @@ class RunWriter {
   void reserve_member(int ch, int m, size_t width);
   void fix_image_shape(int ch, size_t width, size_t height);
 
+  // How many events the run is expected to have: per-event datasets made
+  // within a shorter run than 1024 events get chunks of the run, not of
+  // 1024 events of which most would be stored as fill. Only a hint; 0 is
+  // not known.
+  void expect_events(uint64_t events) { shared_.expected_events = events; }
+
   void begin_event(const EventColumns& event);
   // A channel given no code and no value in an event is kNotFound; one given
   // a value is kValue unless a code is set.
@@ -230,6 +236,7 @@ class RunWriter {
   Options options_;
   Compression compression_;
   File file_;
+  ColumnShared shared_;  // before the columns, which use it
   Group run_;
   PropList channel_gcpl_;                               // channel groups: no time stamps
   std::vector<std::unique_ptr<Column>> event_columns_;  // EventId, Time, TimeSec, TimeUsec, TimeISO
