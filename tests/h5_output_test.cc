@@ -224,18 +224,27 @@ TEST_F(H5OutputTest, RefusedTargetsLeaveEveryOutputAsItWas) {
 // failed still has the event datasets, with no rows.
 TEST_F(H5OutputTest, CellsCutShortAndFailedHeaders) {
   RunResult res = run(R"({"generation": 2024, "channels": [{"name": "A"}, {"name": "B"},
-    {"name": "C"}], "events": [
+    {"name": "C"}, {"name": "D"}], "events": [
     {"id": 1, "channels": {"A": {"type": 2, "single": 1}, "B": {"type": 2, "single": 2}}},
     {"id": 2, "channels": {"A": {"type": 2, "single": 1}, "B": {"type": 2, "single": 2,
       "header": {"fails": true}}, "C": {"type": 2, "single": 3}}},
     {"id": 3, "channels": {"A": {"type": 2, "single": 1}, "B": {"type": 2, "single": 2,
       "block": {"fails": true}}}},
-    {"id": 4, "channels": {"C": {"type": 2, "single": 3}}}]})",
+    {"id": 4, "channels": {"C": {"type": 2, "single": 3}}},
+    {"id": 5, "channels": {"A": {"type": 2, "single": 1}, "B": {"type": 2, "single": 2,
+      "block": {"fails": true}}}}]})",
                       {"-nodump", "-h5", "cut.h5"});
-  EXPECT_EQ(res.loop_rc, (std::vector<int>{0, -1, -1, 0}));
-  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/A/Missing"), (std::vector<uint8_t>{0, 0, 0, 2}));
-  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/B/Missing"), (std::vector<uint8_t>{0, 3, 3, 2}));
-  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/C/Missing"), (std::vector<uint8_t>{2, 3, 3, 0}));
+  EXPECT_EQ(res.loop_rc, (std::vector<int>{0, -1, -1, 0, -1}));
+  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/A/Missing"),
+            (std::vector<uint8_t>{0, 0, 0, 2, 0}));
+  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/B/Missing"),
+            (std::vector<uint8_t>{0, 3, 3, 2, 3}));
+  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/C/Missing"),
+            (std::vector<uint8_t>{2, 3, 3, 0, 3}));
+  // D never carried data: its group, made at the end, keeps the last
+  // event's cut too.
+  EXPECT_EQ(read_dataset<uint8_t>("cut.h5", "/run/D/Missing"),
+            (std::vector<uint8_t>{2, 3, 3, 2, 3}));
   reset_run_state();
   res = run(R"({"generation": 2010, "channels": [{"name": "A"}], "events": [
     {"id": 1, "header_fails": true}, {"id": 2, "header_fails": true}]})",

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "attribute_text.h"
 #include "run_writer.h"
 #include "scratch_dir.h"
 
@@ -705,8 +706,8 @@ TEST_F(H5runTest, SixteenBitFrameWidensAnEightBitCamera) {
 // own, named in pair_datasets; a list that is always empty is an empty
 // attribute, not a failed file.
 TEST_F(H5runTest, PairNamesNeverShareADataset) {
-  const std::vector<std::string> names{"Length#pair", "Length", "Length#pair#pair", "x", "",
-                                       ".",           "a/b",    "Missing"};
+  const std::vector<std::string> names{"Length#pair", "Length", "Length#pair#pair", "x",      "",
+                                       ".",           "a/b",    "Missing",          "EventId"};
   {
     RunWriter w(file().string(), {});
     int p = w.add_channel({.column = "P", .kind = h5run::Kind::kPairs});
@@ -719,8 +720,9 @@ TEST_F(H5runTest, PairNamesNeverShareADataset) {
   }
   EXPECT_EQ(string_attribute(file(), "run/P", "pair_names"), names);
   std::vector<std::string> links = string_attribute(file(), "run/P", "pair_datasets");
-  EXPECT_EQ(links, (std::vector<std::string>{"Length#pair", "Length#pair2", "Length#pair#pair", "x",
-                                             "%00", "%2E", "a%2Fb", "Missing#pair"}));
+  EXPECT_EQ(links,
+            (std::vector<std::string>{"Length#pair", "Length#pair2", "Length#pair#pair", "x", "%00",
+                                      "%2E", "a%2Fb", "Missing#pair", "EventId#pair"}));
   for (size_t k = 0; k < links.size(); ++k) {
     std::vector<hsize_t> dims;
     EXPECT_EQ(read(file(), ("run/P/" + links[k]).c_str(), &dims), std::vector<double>{double(k)})
@@ -729,6 +731,20 @@ TEST_F(H5runTest, PairNamesNeverShareADataset) {
   EXPECT_EQ(string_attribute(file(), "run/NONE", "pair_names"), std::vector<std::string>{});
   std::vector<hsize_t> dims;
   EXPECT_EQ(read(file(), "run/NONE/Missing", &dims), std::vector<double>{1});
+}
+
+// Description texts are typed by one rule in both producers' files.
+TEST(AttributeText, TypesTextOneWay) {
+  using h5run::typed_attribute;
+  EXPECT_EQ(std::get<int64_t>(typed_attribute("-42")), -42);
+  EXPECT_EQ(std::get<int64_t>(typed_attribute("9223372036854775807")), INT64_MAX);
+  EXPECT_EQ(std::get<double>(typed_attribute("18446744073709551615")), 18446744073709551615.0);
+  EXPECT_EQ(std::get<double>(typed_attribute("0.0125")), 0.0125);
+  EXPECT_EQ(std::get<double>(typed_attribute("010")), 10.0);
+  for (const char* text :
+       {"", "+5", " 7", "7 ", "0x1F", "inf", "-inf", "nan", "1e999", "mm", "-"}) {
+    EXPECT_EQ(std::get<std::string_view>(typed_attribute(text)), text) << text;
+  }
 }
 
 // The counts behind the plug-in's cells_* summary: a channel added late
@@ -1037,6 +1053,7 @@ TEST_F(H5runTest, RandomRunsReadBackExactly) {
               f.w = static_cast<size_t>(pick(2 + e / 10));
               f.h = static_cast<size_t>(pick(2 + e / 20));
               if (pick(15) == 0) f.w = f.h = 0;
+              if (f.w * f.h == 0) cell.missing = 5;  // no pixels: not a black frame
               f.wide = e > events / 2 && pick(3) == 0;
               for (size_t k = 0; k < f.w * f.h; ++k) {
                 f.px.push_back(

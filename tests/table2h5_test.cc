@@ -43,6 +43,23 @@ const char* kImageRun = R"({"generation": 2010,
     "CAM": {"type": 4}, "EQ": {"type": 5, "convertible": false},
     "V": {"type": 2, "single": "0xffffffff"}, "S": {"type": 3, "members": [{"values": [-7]}]}}}]})";
 
+// -fti name-value pairs, and a -fti spectrum whose first cell the text can
+// show only as "Invalid" (the bits of an infinity).
+const char* kFtiRun = R"({"generation": 2024, "channels": [{"name": "P"}, {"name": "S"}],
+ "events": [
+  {"id": 1, "channels": {"P": {"type": 2, "pairs": [["x", "0x0000002a"], ["y", "0x00000007"]]},
+    "S": {"type": 3, "members": [{"values": ["0x7f800000", "0x00000003"]}]}}},
+  {"id": 2, "channels": {"P": {"type": 2, "pairs": [["x", "0x0000002b"]]},
+    "S": {"type": 3, "members": [{"values": ["0x00000004", "0x00000005"]}]}}}]})";
+
+// Sub-channels of one name: the description's parameters are named without
+// the number, so each column must find its own set.
+const char* kSubRun = R"({"generation": 2024,
+ "channels": [{"name": "X", "sub": 1}, {"name": "X", "sub": 2}, {"name": "X", "sub": 3}],
+ "events": [
+  {"id": 1, "channels": {"X:1": {"type": 5}, "X:2": {"type": 3, "members": [{"values": [1, 2]}]},
+    "X:3": {"type": 4, "image": {"bpp": 1, "nx": 2, "ny": 1, "data": "0102"}}}}]})";
+
 // Pairs without names, ragged spectra, an 8-bit image without description,
 // and a server block that fails in event 2, so its row runs into event 3's.
 const char* kRaggedRun = R"({"generation": 2024,
@@ -71,7 +88,8 @@ std::string slurp(const fs::path& p) {
 }
 
 // Reads what `what` names: "path" a dataset, "path#Field" a compound member,
-// "path@attr" an attribute, "path$dims" a dataset's dimensions. Numbers come
+// "path@attr" an attribute, "path$dims" a dataset's dimensions, "path$chunks"
+// its chunk's; nothing for what does not exist. Numbers come
 // back as doubles, fixed-length strings as text.
 struct Read {
   std::vector<double> numbers;
@@ -91,7 +109,13 @@ Read read_h5(hid_t file, const std::string& what) {
   hid_t space = sep == '@' ? H5Aget_space(src) : H5Dget_space(src);
   hid_t type = sep == '@' ? H5Aget_type(src) : H5Dget_type(src);
   auto n = static_cast<size_t>(H5Sget_simple_extent_npoints(space));
-  if (sep == '$') {
+  if (sep == '$' && rest == "chunks") {
+    hid_t dcpl = H5Dget_create_plist(src);
+    std::vector<hsize_t> dims(H5Sget_simple_extent_ndims(space));
+    H5Pget_chunk(dcpl, static_cast<int>(dims.size()), dims.data());
+    H5Pclose(dcpl);
+    for (hsize_t d : dims) r.numbers.push_back(static_cast<double>(d));
+  } else if (sep == '$') {
     std::vector<hsize_t> dims(H5Sget_simple_extent_ndims(space));
     H5Sget_simple_extent_dims(space, dims.data(), nullptr);
     for (hsize_t d : dims) r.numbers.push_back(static_cast<double>(d));
@@ -257,6 +281,24 @@ TEST_F(Table2h5Test, RoundTripsEveryCellKind) {
         {"run/V/Value", {42, -1}},
         {"run/S/Member0", {1065353216, 1073741824, -1059061760, -2147483648}},
         {"run@plugin_options", {}, {"-hdf5 -fti V;S -xdump user_descr.xml"}}}},
+      {kFtiRun,
+       "-- -hdf5 -xdump -fti 'P;S'",
+       "--xml user_descr.xml -o out.h5 user_out.txt",
+       {{"run/P/x", {42, 43}},
+        {"run/P/y", {7, -2147483648.0}},
+        {"run/S/Missing", {4, 0}},
+        {"run/S@cells_other_kind", {1}},
+        {"run/S/Member0", {-2147483648.0, -2147483648.0, 4, 5}},
+        {"run@plugin_options", {}, {"-hdf5 -fti P;S -xdump user_descr.xml"}}}},
+      {kSubRun,
+       "-- -hdf5 -xdump",
+       "--xml user_descr.xml -o out.h5 user_out.txt",
+       {{"run/X:1@kind", {}, {"structured"}},
+        {"run/X:2@kind", {}, {"spectrum"}},
+        {"run/X:2@kind_source", {}, {"xml"}},
+        {"run/X:3@kind", {}, {"image"}},
+        {"run/X:3@kind_source", {}, {"xml"}},
+        {"run/X:3/Pixels", {1, 2}}}},
       {kRaggedRun,
        "-- -hdf5 -nonvn",
        "--fill -1 user_out.txt",
@@ -504,6 +546,27 @@ TEST_F(Table2h5Test, FrameOfAnotherSizeIsRecordedNotReshaped) {
   EXPECT_NE(slurp(dir_ / "convert.txt").find("size-differs"), std::string::npos);
 }
 
+// A frame header that leaves the pixel size or the shape out (bpp, width,
+// height 0) decides nothing: the whole column does, as without a
+// description. A dark first frame of a 16-bit camera made it 8-bit, and
+// every later frame was dropped as another kind.
+TEST_F(Table2h5Test, FrameHeaderWithoutPixelSizeKeepsEveryFrame) {
+  std::ofstream(dir_ / "t.txt") << "EventId,Time,TimeISO,CAM\n"
+                                   "1,1:0,x,[[5 7]]\n"
+                                   "2,1:1,x,[[300 4095]]\n"
+                                   "3,1:2,x,[[256 1]]\n";
+  for (const char* header : {"width=\"2\" height=\"1\" bpp=\"0\"", "bpp=\"2\""}) {
+    SCOPED_TRACE(header);
+    std::ofstream(dir_ / "d.xml") << "<daq_description><parameters name=\"CAM\" num=\"1\">"
+                                     "<image_frame index=\"0\" "
+                                  << header << "/></parameters></daq_description>";
+    ASSERT_EQ(convert("--xml d.xml -o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+    expect_h5(dir_ / "out.h5", {{"run/CAM/Missing", {0, 0, 0}},
+                                {"run/CAM/Pixels", {5, 7, 300, 4095, 256, 1}},
+                                {"run/CAM/Pixels$dims", {3, 1, 2}}});
+  }
+}
+
 // Integers in one bracket could be pixels or a -fti spectrum: the converter
 // says so, names the column and the options that decide it.
 TEST_F(Table2h5Test, AmbiguousColumnIsNamedInAWarning) {
@@ -694,6 +757,46 @@ TEST_F(Table2h5Test, FloatDatasetsNameTheirTextFormat) {
   H5Fclose(f);
 }
 
+// What the converter's file holds by the layout page: a spectrum member that
+// first comes after the first row keeps its <spectrum> attributes, a table of
+// no rows its EvHeadStatus, --nbunch -1 a truncated_to of 0; a camera that
+// never stored a frame has no Width or Height (the plug-in's datasets), and
+// frames are chunked by 64 KiB with every codec.
+TEST_F(Table2h5Test, ConverterFileFollowsTheLayoutPage) {
+  const std::string run = R"({"generation": 2024, "channels": [{"name": "S"}, {"name": "C"},
+   {"name": "I"}], "events": [
+   {"id": 1, "channels": {"S": {"type": 3, "members": [{"values": [1, 2]}]}, "C": {"type": 4},
+     "I": {"type": 4, "image": {"bpp": 1, "nx": 256, "ny": 256, "len": 65536, "data": "00"}}}},
+   {"id": 2, "channels": {"S": {"type": 3, "members": [{"values": [1, 2]},
+     {"values": [5, 6, 7], "start": 2.5, "inc": 0.5}]}, "C": {"type": 4},
+     "I": {"type": 4, "image": {"bpp": 1, "nx": 256, "ny": 256, "len": 65536, "data": "01"}}}}]})";
+  std::ofstream(dir_ / "r.run.json") << run;
+  for (const char* nbunch : {"0", "-1"}) {
+    SCOPED_TRACE(nbunch);
+    ASSERT_EQ(record((dir_ / "r.run.json").string(),
+                     std::string("--nbunch ") + nbunch + " -- -hdf5 -xdump"),
+              0)
+        << slurp(dir_ / "reader.txt");
+    ASSERT_EQ(convert("--codec none --xml user_descr.xml -o out.h5 user_out.txt"), 0)
+        << slurp(dir_ / "convert.err");
+    if (std::string(nbunch) == "0") {
+      expect_h5(dir_ / "out.h5", {{"run/S/Member1@start", {2.5}},
+                                  {"run/S/Member1@ndata", {3}},
+                                  {"run/C/Width$dims", {}},
+                                  {"run/C/Height$dims", {}},
+                                  {"run/I/Pixels$chunks", {1, 1, 65536}}});
+    } else {
+      expect_h5(dir_ / "out.h5",
+                {{"run/S/Member0@truncated_to", {0}}, {"run/S/Member1@truncated_to", {0}}});
+    }
+    fs::remove(dir_ / "out.h5");
+  }
+  std::ofstream(dir_ / "none.txt")
+      << "EventId,Time,TimeISO,EvHeadStatus,SrvBlockStatus,ChanStatus,A\n";
+  ASSERT_EQ(convert("-o none.h5 none.txt"), 0) << slurp(dir_ / "convert.err");
+  expect_h5(dir_ / "none.h5", {{"run/EvHeadStatus$dims", {0}}, {"run@status_columns", {1}}});
+}
+
 // A bad token is quoted cut to some 60 bytes, with what is not printable
 // escaped: one short line, whatever the table holds.
 TEST(Table2h5QuoteTest, CutsAndEscapes) {
@@ -730,6 +833,19 @@ TEST_F(Table2h5Test, BadTokenIsReportedCutAndEscaped) {
     EXPECT_EQ(err.find('\0'), std::string::npos);
     EXPECT_EQ(err.find('\x01'), std::string::npos);
   }
+}
+
+// The summary on standard output escapes a channel name that would drive
+// the terminal (an escape sequence); a plain or UTF-8 name stays as it is.
+TEST_F(Table2h5Test, SummaryEscapesControlCharactersInNames) {
+  std::ofstream(dir_ / "t.txt", std::ios::binary)
+      << "EventId,Time,TimeISO,A\x1b]0;owned\x07"
+         "B,\xc3\xa9t\xc3\xa9\n1,1:0,x,[[1.000000]],[[2.000000]]\n";
+  ASSERT_EQ(convert("-o out.h5 t.txt"), 0) << slurp(dir_ / "convert.err");
+  std::string out = slurp(dir_ / "convert.txt");
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  EXPECT_NE(out.find("\"A\\u001b]0;owned\\u0007B\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\n\xc3\xa9t\xc3\xa9 "), std::string::npos) << out;
 }
 
 // A table still being written: its last line has no line end.

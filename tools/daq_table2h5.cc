@@ -18,8 +18,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
+#include "attribute_text.h"
 #include "cli/command_line.h"
 #include "run_writer.h"
 #include "table2h5/description.h"
@@ -95,6 +98,24 @@ long number_option(const std::string& w, const std::string& v, long low, long hi
   return n;
 }
 
+// An input that cannot be read is refused by its name before anything is
+// written: a folder would otherwise read as an error of no file.
+void check_input(const std::string& path) {
+  struct stat st {};
+  const char* why = nullptr;
+  if (stat(path.c_str(), &st) != 0) {
+    why = std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    why = "is a directory";
+  } else if (access(path.c_str(), R_OK) != 0) {
+    why = std::strerror(errno);
+  }
+  if (why != nullptr) {
+    std::fprintf(stderr, "daq-table2h5: %s: %s\n", path.c_str(), why);
+    std::exit(2);
+  }
+}
+
 Options parse_options(int argc, char** argv) {
   const std::vector<daq::cli::OptionSpec> specs = {
       {"-o", true},           {"--output", true},           {"--xml", true},  {"--check", false},
@@ -148,6 +169,8 @@ Options parse_options(int argc, char** argv) {
   if (line.operands.empty()) usage_error("no table file");
   if (line.operands.size() > 1) usage_error("more than one table file");
   o.table = o.input = line.operands[0];
+  if (o.table != "-") check_input(o.table);
+  if (!o.xml.empty()) check_input(o.xml);
   if (o.table == "-") {
     // Read twice, so a pipe is first copied to a file.
     if (o.out.empty() && !o.check) usage_error("a table on standard input needs -o OUT.h5");
@@ -175,6 +198,15 @@ std::string shown(const std::string& name) {
   return plain ? name : quoted(name);
 }
 
+// A name for the summary: as it is, unless it holds control characters
+// (an escape sequence would reach the terminal), then quoted and escaped.
+std::string summary_name(const std::string& name) {
+  bool control = std::any_of(name.begin(), name.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+  return control ? quoted(name) : name;
+}
+
 struct ColumnPlan {
   std::string column;
   Kind kind = Kind::kEmpty;
@@ -187,11 +219,58 @@ struct ColumnPlan {
   size_t width = 0, height = 0;  // image frame
 };
 
-// Parameters of the description go to the columns of the same channel name in
-// order; a column whose cells rule out spectra and images takes none.
+// Whether a column's cells can be those of a channel with spectrum (or, with
+// `frames`, image) parameters: cells with values in brackets, of a form the
+// other kind never writes. A structured or never-present column takes none.
+bool takes_parameters(const ColumnProfile& profile, bool frames) {
+  unsigned e = profile.evidence;
+  if (e & (kSawMark | kSawPair | kSawFixed | kSawExp2)) return false;
+  // A camera of colour frames alone leaves every cell empty.
+  if (!(e & kSawList)) return frames && (e & kSawEmptyCell);
+  return !frames ||
+         !(e & (kSawExp0 | kSawStats | kSawFailed | kSawInvalid | kSawManyGroups | kSawNonFinite));
+}
+
+// The sub-channel number of "NAME:SUB", -1 without one.
+long sub_number(const std::string& column) {
+  size_t colon = column.rfind(':');
+  if (colon == std::string::npos || colon + 1 == column.size()) return -1;
+  char* end = nullptr;
+  long sub = std::strtol(column.c_str() + colon + 1, &end, 10);
+  return *end == '\0' ? sub : -1;
+}
+
+// Parameters of the description are named without the sub-channel number:
+// a column takes the set of its name whose `num` is its sub-channel number
+// and fits its cells, else the next unused set of its name that fits them.
+std::vector<const Description::Parameters*> match_parameters(
+    const Header& header, const std::vector<ColumnProfile>& profiles, const Description& d) {
+  const size_t n = header.channels.size();
+  std::vector<const Description::Parameters*> match(n, nullptr);
+  std::map<const Description::Parameters*, bool> used;
+  auto fits = [&](size_t i, const Description::Parameters& p) {
+    return !used[&p] && takes_parameters(profiles[i], !p.frames.empty());
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t i = 0; i < n; ++i) {
+      auto params = d.parameters.find(base_name(header.channels[i]));
+      if (match[i] != nullptr || params == d.parameters.end()) continue;
+      long sub = sub_number(header.channels[i]);
+      for (const Description::Parameters& p : params->second) {
+        if ((pass == 1 || (sub >= 0 && p.num == sub)) && fits(i, p)) {
+          match[i] = &p;
+          used[&p] = true;
+          break;
+        }
+      }
+    }
+  }
+  return match;
+}
+
 std::vector<ColumnPlan> make_plans(const Header& header, const std::vector<ColumnProfile>& profiles,
                                    const Description& d, const Options& o) {
-  std::map<std::string, size_t> taken;
+  std::vector<const Description::Parameters*> matched = match_parameters(header, profiles, d);
   std::vector<ColumnPlan> plans(header.channels.size());
   for (size_t i = 0; i < plans.size(); ++i) {
     ColumnPlan& p = plans[i];
@@ -200,10 +279,8 @@ std::vector<ColumnPlan> make_plans(const Header& header, const std::vector<Colum
     std::string base = base_name(p.column);
     if (auto c = d.channels.find(base); c != d.channels.end()) p.attributes = c->second;
     Kind hint = Kind::kEmpty;
-    auto params = d.parameters.find(base);
-    bool excluded = p.profile.evidence & (kSawMark | kSawPair | kSawFixed | kSawExp2);
-    if (params != d.parameters.end() && !excluded && taken[base] < params->second.size()) {
-      p.parameters = &params->second[taken[base]++];
+    if (matched[i] != nullptr) {
+      p.parameters = matched[i];
       hint = !p.parameters->frames.empty()    ? Kind::kImage
              : !p.parameters->spectra.empty() ? Kind::kSpectrum
                                               : Kind::kEmpty;
@@ -224,13 +301,16 @@ std::vector<ColumnPlan> make_plans(const Header& header, const std::vector<Colum
                      shown(p.column).c_str(), shown(p.column).c_str(), shown(p.column).c_str());
       }
     }
-    // A spectrum of integers alone is a -fti one, stored as int32 when every
-    // value fits; any other is kept as floats.
+    // A spectrum or name-value column of integers is a -fti one (the text of
+    // other values always has an exponent), stored as int32 when every value
+    // fits; any other is kept as floats. "Invalid" in a -fti spectrum is a
+    // value the text cannot give back: its cell is of another kind (code 4).
     unsigned e = p.profile.evidence;
     bool int32 = p.profile.min_int >= INT32_MIN && p.profile.max_int <= INT32_MAX;
-    p.ints = p.kind == Kind::kScalarInt ||
-             (p.kind == Kind::kSpectrum && (e & kSawInt) && int32 &&
-              !(e & (kSawExp0 | kSawExp2 | kSawFixed | kSawInvalid | kSawNonFinite)));
+    bool fti_text =
+        (e & kSawInt) && int32 && !(e & (kSawExp0 | kSawExp2 | kSawFixed | kSawNonFinite));
+    p.ints = p.kind == Kind::kScalarInt || (p.kind == Kind::kSpectrum && fti_text) ||
+             (p.kind == Kind::kPairs && fti_text && !(e & kSawInvalid));
     if (p.kind == Kind::kImage) {
       const Attributes* frame = p.parameters != nullptr && !p.parameters->frames.empty()
                                     ? &p.parameters->frames[0]
@@ -256,7 +336,7 @@ void print_summary(const Options& o, const std::vector<ColumnPlan>& plans,
                    uint64_t non_increasing) {
   std::printf("%s: %" PRIu64 " events, %zu channels, %" PRIu64
               " rows with a wrong cell count, %" PRIu64 " non-increasing event IDs\n",
-              o.table.c_str(), rows, plans.size(), short_rows, non_increasing);
+              summary_name(o.table).c_str(), rows, plans.size(), short_rows, non_increasing);
   std::printf("%-24s %-8s %9s %7s %9s %8s %7s %9s %10s %12s\n", "channel", "kind", "present",
               "empty", "not-found", "no-image", "invalid", "cut-short", "other-kind",
               "size-differs");
@@ -264,8 +344,8 @@ void print_summary(const Options& o, const std::vector<ColumnPlan>& plans,
     const ColumnCounts& c = counts[i];
     std::printf("%-24s %-8s %9" PRIu64 " %7" PRIu64 " %9" PRIu64 " %8" PRIu64 " %7" PRIu64
                 " %9" PRIu64 " %10" PRIu64 " %12" PRIu64 "\n",
-                plans[i].column.c_str(), kind_name(plans[i].kind), c.present, c.empty, c.not_found,
-                c.no_image, c.invalid, c.cut_short, c.other_kind, c.size_differs);
+                summary_name(plans[i].column).c_str(), kind_name(plans[i].kind), c.present, c.empty,
+                c.not_found, c.no_image, c.invalid, c.cut_short, c.other_kind, c.size_differs);
   }
 }
 
@@ -320,6 +400,11 @@ bool storable(const Cell& cell, const ColumnPlan& p) {
       return !p.ints || std::all_of(groups.begin(), groups.end(), int32);
     case Kind::kImage:
       return p.pixel_bits != 8 || groups[0].max_int <= 255;
+    case Kind::kPairs:
+      // Without -nonvn every pair shows its name: in a column of named pairs a
+      // cell of bare values is another kind's (a spectrum's).
+      return !(p.profile.evidence & kSawPair) ||
+             std::all_of(groups.begin(), groups.end(), [](const Group& g) { return g.pair; });
     default:
       return true;
   }
@@ -329,19 +414,30 @@ bool storable(const Cell& cell, const ColumnPlan& p) {
 template <typename Set>
 void store_attributes(const Attributes& attributes, Set set) {
   for (const auto& [name, text] : attributes) {
-    char* end = nullptr;
-    long long i = std::strtoll(text.c_str(), &end, 10);
-    if (!text.empty() && *end == '\0') {
-      set(name, static_cast<int64_t>(i));
-      continue;
-    }
-    double v = std::strtod(text.c_str(), &end);
-    if (!text.empty() && *end == '\0') {
-      set(name, v);
-    } else {
-      set(name, std::string_view(text));
-    }
+    std::visit([&](auto v) { set(name, v); }, h5run::typed_attribute(text));
   }
+}
+
+// The float fields of the spectrum parameters and of the frame header: the
+// XML writes 1.0 as "1", but the host's value, and the plug-in's attribute,
+// is a float.
+bool float_field(const std::string& name) {
+  static const char* const kFloats[] = {"start",   "inc",     "group_inc",
+                                        "scale_x", "scale_y", "fspare2",
+                                        "fspare3", "fspare4", "image_rotation"};
+  return std::any_of(std::begin(kFloats), std::end(kFloats),
+                     [&](const char* f) { return name == f; });
+}
+
+// Parameters of a member or a frame: float fields as float64 whatever their text.
+template <typename Set>
+void store_parameters(const Attributes& attributes, Set set) {
+  store_attributes(attributes, [&](const std::string& name, auto v) {
+    if constexpr (std::is_same_v<decltype(v), int64_t>) {
+      if (float_field(name)) return set(name, static_cast<double>(v));
+    }
+    set(name, v);
+  });
 }
 
 h5run::ChannelSpec channel_spec(const ColumnPlan& p, bool status) {
@@ -413,18 +509,21 @@ class Converter {
       if (p.kind == Kind::kSpectrum) {
         for (size_t m = 0; m < p.profile.max_groups; ++m) {
           w->reserve_member(ch, static_cast<int>(m), p.profile.max_values[m]);
-          if (p.parameters != nullptr && m < p.parameters->spectra.size()) {
-            std::string member = "Member" + std::to_string(m);
-            store_attributes(p.parameters->spectra[m], [&](const std::string& name, auto v) {
-              w->set_dataset_attribute(ch, member, name, v);
-            });
-          }
+        }
+        // Every member the description has, also one that first comes after
+        // the cells the scan looked at; a member that never comes has no
+        // dataset, and its attributes are dropped.
+        for (size_t m = 0; p.parameters != nullptr && m < p.parameters->spectra.size(); ++m) {
+          std::string member = "Member" + std::to_string(m);
+          store_parameters(p.parameters->spectra[m], [&](const std::string& name, auto v) {
+            w->set_dataset_attribute(ch, member, name, v);
+          });
         }
       }
       if (p.kind == Kind::kImage) {
         w->fix_image_shape(ch, p.width, p.height);
         if (p.parameters != nullptr && !p.parameters->frames.empty()) {
-          store_attributes(p.parameters->frames[0], [&](const std::string& name, auto v) {
+          store_parameters(p.parameters->frames[0], [&](const std::string& name, auto v) {
             w->set_dataset_attribute(ch, "Pixels", name, v);
           });
         }
@@ -459,7 +558,9 @@ class Converter {
         break;
       case Kind::kPairs:
         for (size_t g = 0; g < groups.size(); ++g) {
-          if (groups[g].pair) {
+          // "(null)" is how the plug-in's text shows a pair the host gave no
+          // name: named by its place, as the plug-in's own file names it.
+          if (groups[g].pair && groups[g].name != "(null)") {
             w_->add_pair(ch, groups[g].name, groups[g].values[0]);
           } else {
             w_->add_pair(ch, "#" + std::to_string(g), groups[g].values[0]);
@@ -485,7 +586,7 @@ class Converter {
         // Pixels were checked to fit the camera's bits (storable()).
         const std::vector<uint16_t>& v = groups[0].pixels;
         size_t n = v.size();
-        if (n != p.width * p.height) {
+        if (n == 0 || n != p.width * p.height) {
           --counts->present;
           ++counts->size_differs;
         }
@@ -527,7 +628,8 @@ class Converter {
         long values = 0;
         if (__builtin_mul_overflow(attribute_int(a, "ndata", 0), groups, &values)) values = 0;
         size_t kept = widest_[i][m];
-        if (kept > 0 && values > 0 && kept < static_cast<size_t>(values)) {
+        // 0 kept too: --nbunch -1 hides every value.
+        if (values > 0 && kept < static_cast<size_t>(values)) {
           w_->set_dataset_attribute(ch, member, "truncated_to", static_cast<int64_t>(kept));
         }
       }
@@ -598,10 +700,20 @@ Scan scan(const Options& o, const Description& d, bool check, std::vector<Column
   s.profiles.resize(n);
   // A column the description gives spectrum or image parameters for is
   // scanned up to its first cell with data, which tells whether it is one.
+  // A camera whose frame header leaves out the pixel size or the frame's
+  // shape (bpp, width or height 0) is scanned whole: its largest pixel and
+  // most common pixel count decide them, as without a description.
   std::vector<bool> described(n), skip(n);
   for (size_t i = 0; i < n; ++i) {
-    described[i] = d.parameters.count(base_name(s.header.channels[i])) > 0 &&
-                   o.kinds.count(s.header.channels[i]) == 0;
+    auto found = d.parameters.find(base_name(s.header.channels[i]));
+    described[i] = found != d.parameters.end() && o.kinds.count(s.header.channels[i]) == 0;
+    for (size_t k = 0; described[i] && k < found->second.size(); ++k) {
+      if (found->second[k].frames.empty()) continue;
+      const Attributes& frame = found->second[k].frames[0];
+      long bpp = attribute_int(frame, "bpp", 0);
+      described[i] = (bpp == 1 || bpp == 2) && attribute_int(frame, "width", 0) > 0 &&
+                     attribute_int(frame, "height", 0) > 0;
+    }
   }
   reader.skip_columns(&skip);
   Row row;
@@ -628,7 +740,13 @@ Scan scan(const Options& o, const Description& d, bool check, std::vector<Column
     for (size_t i = 0; i < n; ++i) {
       if (skip[i]) continue;
       profile_cell(row.channels[i].cell, &s.profiles[i]);
-      if (described[i] && row.channels[i].cell.form == CellForm::kList) skip[i] = true;
+      // A first cell of empty members tells neither -fti nor widths: the scan
+      // goes on to a cell with values.
+      if (described[i] && row.channels[i].cell.form == CellForm::kList &&
+          std::any_of(row.channels[i].cell.groups().begin(), row.channels[i].cell.groups().end(),
+                      [](const Group& g) { return g.count > 0; })) {
+        skip[i] = true;
+      }
     }
     if (!check) continue;
     if (row.short_row) {
@@ -681,6 +799,9 @@ int run(const Options& o) {
     wo.gzip_level = o.gzip_level;
     wo.memory_bound = o.memory;
     wo.fill = o.fill;
+    // The event status column exists with the table's status columns, also
+    // in a table of no rows.
+    wo.event_status = s.header.status_columns;
     // No signal between making the temporary file and noting its name.
     sigset_t block, old;
     sigemptyset(&block);
@@ -770,7 +891,7 @@ int run(const Options& o) {
     }
     g_temp[0] = '\0';
     print_summary(o, plans, counts, seen, short_rows, non_increasing);
-    std::printf("wrote %s\n", o.out.c_str());
+    std::printf("wrote %s\n", summary_name(o.out).c_str());
     return flush_stdout() ? 0 : 3;
   }
   print_summary(o, plans, counts, seen, short_rows, non_increasing);

@@ -28,6 +28,7 @@ Description read_description(const std::string& path) {
   }
   for (pugi::xml_node p : root.children("parameters")) {
     Description::Parameters params;
+    params.num = p.attribute("num").as_int(0);
     for (pugi::xml_node s : p.children("spectrum")) params.spectra.push_back(attributes(s, ""));
     for (pugi::xml_node f : p.children("image_frame")) params.frames.push_back(attributes(f, ""));
     d.parameters[p.attribute("name").value()].push_back(std::move(params));

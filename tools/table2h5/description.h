@@ -14,6 +14,7 @@ using Attributes = std::vector<std::pair<std::string, std::string>>;
 struct Description {
   std::map<std::string, Attributes> channels;  // by DAQ name
   struct Parameters {
+    long num = 0;                     // the sub-channel number, or a member count
     std::vector<Attributes> spectra;  // per member
     std::vector<Attributes> frames;   // image frame headers
   };

@@ -142,8 +142,11 @@ int group_of(int i, int kind) {
     ++s.groups_made;
     int value_type = converts_to_int(i) ? DAQUSER_H5_INT32 : DAQUSER_H5_FLOAT32;
     s.cut_rows.clear();
+    // Every row cut short before this channel, the last row too: a group
+    // made by the end hook (a channel that never carried data) follows a
+    // run whose last event may have failed.
     for (const auto& [row, from] : s.cuts) {
-      if (from <= i && row + 1 < s.rows) s.cut_rows.push_back(row);
+      if (from <= i) s.cut_rows.push_back(row);
     }
     int ch = s.api->add_channel(s.writer, column_name(i).c_str(), kind, value_type,
                                 s.cut_rows.data(), s.cut_rows.size());

@@ -13,8 +13,10 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "attribute_text.h"
 #include "run_writer.h"
 
 struct daquser_h5 {
@@ -148,20 +150,9 @@ int channel_string(daquser_h5* h, int ch, const char* name, const char* value) {
   return guarded(h, [&](h5run::RunWriter& w) {
     // Numbers as numbers, as the converter reads them from the description.
     std::string_view n = name != nullptr ? name : "";
-    std::string text = value != nullptr ? value : "";
-    char* end = nullptr;
-    errno = 0;
-    long long i = std::strtoll(text.c_str(), &end, 10);
-    if (!text.empty() && *end == '\0' && errno == 0) {
-      w.set_description_attribute(ch, n, static_cast<int64_t>(i));
-      return;
-    }
-    double d = std::strtod(text.c_str(), &end);
-    if (!text.empty() && *end == '\0') {
-      w.set_description_attribute(ch, n, d);
-    } else {
-      w.set_description_attribute(ch, n, std::string_view(text));
-    }
+    std::string_view text = value != nullptr ? value : "";
+    std::visit([&](auto v) { w.set_description_attribute(ch, n, v); },
+               h5run::typed_attribute(text));
   });
 }
 

@@ -266,8 +266,10 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
   hsize_t chunk_rows =
       std::clamp<hsize_t>(rows, 1, std::max<size_t>(kMaxChunkBytes / row_bytes, 1));
   // Chunks compressed here are written whole: frames of 64 KiB and more get a
-  // chunk each, so that every block of rows is whole chunks.
-  if (c.own_chunks && c.codec == Codec::kGzip && c.gzip_level == 1 && !is_string_) {
+  // chunk each, so that every block of rows is whole chunks. Frames are
+  // chunked so with every codec: a viewer reads a frame, not a run's block.
+  if ((c.own_chunks && c.codec == Codec::kGzip && c.gzip_level == 1 && !is_string_) ||
+      row_dims_.size() >= 2) {
     chunk_rows = std::max<size_t>(kDefaultChunkBytes / row_bytes, 1);
   }
   chunk_rows_ = chunk_rows;

@@ -26,7 +26,7 @@ namespace {
 // Names a dataset of a channel group may have besides pair datasets.
 constexpr const char* kChannelDatasets[] = {"Missing", "SrvBlockStatus", "ChanStatus", "MacroPulse",
                                             "Value",   "Length",         "Width",      "Height",
-                                            "Pixels",  "Converted"};
+                                            "Pixels",  "Converted",      "EventId"};
 // Group attributes of the layout; a description attribute of the same name
 // is stored as "description_<name>".
 constexpr const char* kChannelAttributes[] = {"column",
@@ -313,6 +313,7 @@ struct alignas(64) RunWriter::Channel {
   std::string link;                       // the group's name in /run
   std::string unit;                       // from the channel's description
   size_t fixed_width = 0, fixed_height = 0;
+  bool shape_fixed = false;  // the converter's camera: one frame shape, no Width or Height
   uint64_t first_row = 0;
   std::array<uint64_t, 9> codes{};
   std::vector<PendingAttribute> pending;
@@ -598,6 +599,7 @@ void RunWriter::fix_image_shape(int ch, size_t width, size_t height) {
   if (c.pixels) throw Error("the frame shape of " + c.spec.column + " is fixed before its frames");
   c.fixed_width = width;
   c.fixed_height = height;
+  c.shape_fixed = true;
 }
 
 void RunWriter::begin_event(const EventColumns& e) {
@@ -789,7 +791,7 @@ void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t heigh
   uint64_t r = row();
   Channel& c = channel(ch);
   if (c.spec.kind != Kind::kImage) throw Error(c.spec.column + " is not a camera channel");
-  const bool fixed = c.fixed_width > 0;
+  const bool fixed = c.shape_fixed;
   if (!c.pixels) {
     int b = c.spec.pixel_bits != 0 ? c.spec.pixel_bits : bits;
     const uint16_t black = 0;
@@ -807,7 +809,7 @@ void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t heigh
   *static_cast<int32_t*>(c.length->row(r)) = static_cast<int32_t>(count);
   c.touched = true;
   if (fixed) {
-    if (count != c.fixed_width * c.fixed_height) {
+    if (count == 0 || count != c.fixed_width * c.fixed_height) {
       c.code = Missing::kSizeDiffers;
       return;
     }
@@ -823,6 +825,12 @@ void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t heigh
     }
     *static_cast<int32_t*>(c.width->row(r)) = static_cast<int32_t>(width);
     *static_cast<int32_t*>(c.height->row(r)) = static_cast<int32_t>(height);
+    if (count == 0) {
+      // A frame of no pixels is no black frame: its row keeps the fill and
+      // says so, as a frame of another size does in a camera of one shape.
+      c.code = Missing::kSizeDiffers;
+      return;
+    }
     if (c.pixels->would_grow({height, width})) {
       wait();
       c.pixels->grow({height, width});
@@ -976,7 +984,7 @@ void RunWriter::commit() {
                                dims, &black, events_);
       }
       // Every dataset the layout lists for the kind, all fill where nothing came.
-      if (c->spec.kind == Kind::kImage && c->fixed_width == 0 && !c->width) {
+      if (c->spec.kind == Kind::kImage && !c->shape_fixed && !c->width) {
         const int32_t zero = 0;
         c->width = new_column(c->group.get(), "Width", H5T_NATIVE_INT32, {}, &zero, events_);
         c->height = new_column(c->group.get(), "Height", H5T_NATIVE_INT32, {}, &zero, events_);
@@ -1006,6 +1014,7 @@ void RunWriter::commit() {
       }
     }
     write_dimension_scales();
+    link_event_ids();
     write_value_attributes();
     write_nexus_attributes();
     set_attribute("events", events_);
@@ -1079,18 +1088,31 @@ void RunWriter::write_dimension_scales() {
   scales.write();
 }
 
+// Every channel group holds the event IDs as the variable of its event
+// dimension: a hard link to /run/EventId, no copy. A reader that opens one
+// group (xarray, netCDF, silx) then labels the events by ID, not position.
+void RunWriter::link_event_ids() {
+  for (auto& c : channels_) {
+    check_status(
+        H5Lcreate_hard(run_.get(), "EventId", c->group.get(), "EventId", H5P_DEFAULT, H5P_DEFAULT),
+        "link /run/" + c->link + "/EventId");
+  }
+}
+
 // The CF names of what a value dataset holds: `long_name` (the column, and
-// which member or pair) and `units` from the channel's description.
+// which member or pair) and `units` from the channel's description. The
+// description's unit is the channel's: a pair (a charge beside positions)
+// need not share it, so pair datasets get none.
 void RunWriter::write_value_attributes() {
   for (auto& c : channels_) {
-    auto name = [&](Column& col, const std::string& long_name) {
+    auto name = [&](Column& col, const std::string& long_name, bool with_unit = true) {
       hid_t d = col.dataset();
       write_string_attribute(d, "long_name", long_name);
-      if (!c->unit.empty()) write_string_attribute(d, "units", c->unit);
+      if (with_unit && !c->unit.empty()) write_string_attribute(d, "units", c->unit);
     };
     if (c->value) name(*c->value, c->spec.column);
     for (size_t k = 0; k < c->pairs.size(); ++k) {
-      name(*c->pairs[k], c->spec.column + " " + c->pair_names[k]);
+      name(*c->pairs[k], c->spec.column + " " + c->pair_names[k], false);
     }
     for (size_t m = 0; m < c->members.size(); ++m) {
       if (c->members[m].values) {
@@ -1103,13 +1125,13 @@ void RunWriter::write_value_attributes() {
 
 // NeXus attributes, so that generic viewers find a plot: the file's
 // default is /run (NXentry), whose default is the first channel with
-// values; each such channel is NXdata with its main dataset as signal. The
-// event axis has no axis dataset in the group (".").
+// values; each such channel is NXdata with its main dataset as signal and
+// the group's link to the event IDs as the event axis.
 void RunWriter::write_nexus_attributes() {
   std::string first;
   for (auto& c : channels_) {
     Column* signal = nullptr;
-    std::vector<std::string> axes{"."};
+    std::vector<std::string> axes{"EventId"};
     const char* interpretation = nullptr;
     if (c->value) {
       signal = c->value.get();

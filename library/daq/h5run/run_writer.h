@@ -32,7 +32,7 @@
 
 namespace h5run {
 
-constexpr int64_t kLayoutVersion = 3;
+constexpr int64_t kLayoutVersion = 4;
 
 // Codes of a channel's Missing dataset.
 enum class Missing : uint8_t {
@@ -223,6 +223,8 @@ class RunWriter {
   void make_temporary();
   // The dimension scales of every dataset, at the end of the run.
   void write_dimension_scales();
+  // The EventId link in every channel group.
+  void link_event_ids();
   // long_name and units of the value datasets.
   void write_value_attributes();
   // NX_class, default, signal, axes and interpretation for viewers.
