@@ -1,4 +1,5 @@
-"""Run files of the HDF5 layout (layout_version 2), written with h5py for the tests.
+"""Run files of the HDF5 layout (layout_version 2, or 4 with `layout=4`), written with h5py for
+the tests.
 
 `plugin=True` writes what the plug-in's -h5 output stores (generation, float32, Width/Height,
 Converted, MacroPulse, event types); otherwise what daq-table2h5 stores (float64, no
@@ -35,15 +36,17 @@ class RunWriter:
     """Builds one run file: per-event datasets, then one group per channel."""
 
     def __init__(self, path, events, plugin=False, generation=2024, status=True,
-                 ids=None, options="-evstat -xdump -imdump images"):
+                 ids=None, options="-evstat -xdump -imdump images", layout=2, type_names=None):
+        """type_names: the plug-in's EventTypeName per event (default all "normal")."""
         self.f = h5py.File(path, "w")
         self.n = events
         self.plugin = plugin
         self.status = status
+        self.layout = layout
         self.float = np.float32 if plugin else np.float64
         run = self.run = self.f.create_group("run", track_order=True)
         a = run.attrs
-        a["layout_version"] = np.int64(2)
+        a["layout_version"] = np.int64(layout)
         a["producer"] = "libDAQUser -h5" if plugin else "daq-table2h5"
         a["events"] = np.uint64(events)
         if plugin:
@@ -70,8 +73,10 @@ class RunWriter:
         if status:
             _ds(run, "EvHeadStatus", np.zeros(events, np.uint32))
         if plugin:
-            _ds(run, "EventType", np.ones(events, np.int32))
-            _ds(run, "EventTypeName", np.array(["normal"] * events, dtype=object))
+            names = np.array(["normal"] * events if type_names is None else type_names, object)
+            numbers = {"normal": 1, "calibration": 2, "pedestal": 3, "test": 4}
+            _ds(run, "EventType", np.array([numbers.get(n.lower(), 7) for n in names], np.int32))
+            _ds(run, "EventTypeName", names)
 
     def channel(self, column, kind, missing=None, bad=None, **description):
         key = column.replace("%", "%25").replace("/", "%2F")
@@ -80,6 +85,8 @@ class RunWriter:
         g.attrs["kind"] = kind
         g.attrs["kind_source"] = "host" if self.plugin else "xml"
         g.attrs["missing_codes"] = MISSING_CODES
+        if self.layout >= 4:
+            g["EventId"] = self.run["EventId"]  # a hard link, as layout 4 has it
         for name, value in description.items():
             g.attrs[name] = value
         missing = np.zeros(self.n, np.uint8) if missing is None else np.asarray(missing, np.uint8)
@@ -296,11 +303,24 @@ def without_run(path):
         f.create_group("data").create_dataset("x", data=np.arange(3))
 
 
+def altered(path, change):
+    """The demo run with change(file) applied to it, e.g. an attribute of a wrong value."""
+    demo_run(path)
+    with h5py.File(path, "r+") as f:
+        change(f)
+
+
+def replaced(f, name, data):
+    """Dataset `name` of f holding data instead (another type or shape)."""
+    del f[name]
+    f.create_dataset(name, data=data)
+
+
 def future_layout(path):
     """A run file of a layout this tool does not know yet."""
     demo_run(path)
     with h5py.File(path, "r+") as f:
-        f["run"].attrs["layout_version"] = np.int64(4)
+        f["run"].attrs["layout_version"] = np.int64(5)
 
 
 def old_layout(path):

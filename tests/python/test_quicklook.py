@@ -253,12 +253,12 @@ def test_channels_that_cannot_be_drawn_say_why(tmp_path):
 
 
 @pytest.mark.parametrize("make,message", [
-    (lambda p, tmp: fx.not_hdf5(p), "not a readable HDF5 file"),
+    (lambda p, tmp: fx.not_hdf5(p), "not an HDF5 file"),
     (lambda p, tmp: fx.truncated(p, fx.demo_run(tmp / "whole.h5") or tmp / "whole.h5"),
      "HDF5"),
     (lambda p, tmp: fx.without_run(p), "no /run group"),
     (lambda p, tmp: fx.old_layout(p), "layout_version"),
-    (lambda p, tmp: fx.future_layout(p), "layout_version 4, this tool reads 2 and 3"),
+    (lambda p, tmp: fx.future_layout(p), "layout_version 5, this tool reads 2 to 4"),
     (lambda p, tmp: None, "no such file"),
 ])
 def test_a_file_that_is_no_run_file_is_refused(tmp_path, make, message):
@@ -269,6 +269,131 @@ def test_a_file_that_is_no_run_file_is_refused(tmp_path, make, message):
     lines = res.stderr.strip().splitlines()
     assert len(lines) == 1 and str(path) in lines[0] and message in lines[0], res.stderr
     assert not (tmp_path / "x.png").exists()
+
+
+def _set(name, value):
+    return lambda f: f["run"].attrs.__setitem__(name, value)
+
+
+def _run_with(change=None):
+    return lambda tmp: fx.altered(tmp / "r.h5", change or (lambda f: None)) or tmp / "r.h5"
+
+
+def _string_ids(f):
+    fx.replaced(f, "run/EventId", np.array([str(i) for i in range(20)], object))
+
+
+def _many(tmp):
+    fx.many_channels(tmp / "r.h5", channels=25)
+    return tmp / "r.h5"
+
+
+def _folder(tmp):
+    (tmp / "d").mkdir()
+    return tmp / "d"
+
+
+def _not_hdf5(tmp):
+    fx.not_hdf5(tmp / "r.h5")
+    return tmp / "r.h5"
+
+
+CHANNELS = ", ".join(f"CH.{c:03d}" for c in range(20)) + " … and 5 more"
+
+
+@pytest.mark.parametrize("make,args,code,message,written", [
+    # odd values where the layout has whole numbers and per-event datasets
+    (_run_with(_set("layout_version", np.inf)), [], 2,
+     "{run}: layout_version inf, this tool reads 2 to 4", []),
+    (_run_with(_set("events", np.inf)), [], 2, "{run}: /run events is inf, not a number", []),
+    (_run_with(_set("events", np.int64(-5))), [], 2,
+     "{run}: /run events is -5, not a number of events: not a run file", []),
+    (_run_with(lambda f: fx.replaced(f, "run/Time", 5)), [], 0,  # drawn against event numbers
+     "1 page(s): {tmp}/o.png", ["o.png"]),
+    (_run_with(_string_ids), ["--events", "1:"], 2, "{run}: /run/EventId holds strings", []),
+    (_folder, [], 2, "{run}: is a directory", []),
+    (_not_hdf5, [], 2, "{run}: not an HDF5 file", []),
+    (_many, ["--channels", "X"], 2, "{run}: no channel 'X' in the file; it has " + CHANNELS, []),
+    # pages are PNG whatever -o says: named as written, or refused
+    (_run_with(), ["-o", "{tmp}/run.h5"], 2, "{tmp}/run.h5: pages are PNG", []),
+    (_run_with(), ["-o", "{tmp}/out.jpg"], 2, "{tmp}/out.jpg: pages are PNG", []),
+    (_run_with(), ["-o", "{tmp}/plot"], 0, "1 page(s): {tmp}/plot.png", ["plot.png"]),
+    (_run_with(), ["-o", "{tmp}/pages"], 0, "1 page(s): {tmp}/pages/r.png", ["pages/r.png"]),
+    (_run_with(), ["--describe"], 0, None, []),
+], ids=["layout-inf", "events-inf", "events-negative", "time-0d", "string-ids", "folder-as-run",
+        "not-hdf5", "unknown-channel", "out-h5", "out-jpg", "out-no-extension", "out-folder",
+        "describe-alone"])
+def test_faults_are_one_line_and_pages_are_named_as_written(tmp_path, make, args, code,
+                                                             message, written):
+    """Whatever is wrong with the run file or the output name: one line, never a traceback;
+    the pages reported are the files written; --describe alone writes none."""
+    run_file = make(tmp_path)
+    (tmp_path / "pages").mkdir()
+    args = [a.format(tmp=tmp_path) for a in args]
+    if "-o" not in args and "--describe" not in args:
+        args += ["-o", tmp_path / "o.png"]
+    res = quicklook(run_file, "--channels", "TOROID.1", *args)
+    assert res.returncode == code, res.stderr
+    if message is None:
+        assert res.stderr == "" and {p["file"] for p in json.loads(res.stdout)} == {None}
+    else:
+        line = f"daq-quicklook: {message.format(tmp=tmp_path, run=run_file)}"
+        assert res.stderr.startswith(line) and res.stderr.count("\n") == 1, res.stderr
+    assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*.png")) == written
+
+
+# -- event types: pedestals apart, bad status only -------------------------------------------
+
+def test_pedestals_are_drawn_apart_and_bad_status_only_is_no_gap(tmp_path):
+    """Layout 4 (an EventId link in every group): pedestal events (0) never enter the beam
+    lines and means (100 + event), whatever the case of their name; an event whose only value
+    had a bad status is a bin of its own kind; --event-type selects one class."""
+    n = 24
+    names = np.array(["normal"] * n, object)
+    names[3::4] = "pedestal"
+    names[7] = "Pedestal"
+    ped = np.char.lower(names.astype(str)) == "pedestal"
+    beam = np.where(ped, 0.0, 100.0 + np.arange(n))
+    w = fx.RunWriter(tmp_path / "p.h5", n, plugin=True, layout=4, type_names=names)
+    w.scalar("T", beam, bad=[5])
+    w.spectrum("ADC", [np.repeat(beam[:, None], 4, axis=1)])
+    w.image("CAM", np.broadcast_to(beam[:, None, None], (n, 2, 3)))
+    g = w.pairs("BPM", {"x": beam})
+    del g.attrs["pair_names"], g.attrs["pair_datasets"]  # names from the datasets: not EventId
+    w.close()
+    d = describe(tmp_path / "p.h5", tmp_path / "p.png")
+    good = ~ped
+    good[5] = False
+    t = panels(d, "T", "series")[0]
+    assert t["event_types"] == {"beam": int(good.sum()), "pedestal": int(ped.sum())}
+    assert t["bin_min"] == t["by_event_type"]["beam"]["bin_mean"] == as_json(
+        np.where(good, beam, np.nan))
+    assert t["by_event_type"]["pedestal"]["bin_max"] == as_json(np.where(ped, 0.0, np.nan))
+    assert (t["bad_status"], t["bad_status_only"]) == (1, [5])
+    trace = panels(d, "ADC", "mean_trace")[0]["by_event_type"]
+    assert trace["beam"]["mean"] == [float(np.mean(beam[~ped]))] * 4
+    assert trace["pedestal"]["mean"] == [0.0] * 4
+    assert panels(d, "ADC", "waterfall")[0]["pedestal_only_rows"] == np.flatnonzero(ped).tolist()
+    mean = panels(d, "CAM", "mean_frame")[0]
+    assert (mean["frames"], mean["pedestal_left_out"]) == (n - ped.sum(), ped.sum())
+    assert panels(d, "CAM", "intensity")[0]["by_event_type"]["pedestal"]["bin_max"] == as_json(
+        np.where(ped, 0.0, np.nan))
+    assert panels(d, "BPM", "pairs")[0]["names"] == ["x"]
+    assert panels(d, kind="header")[0]["event_type_names"] == {
+        "normal": int(n - ped.sum()), "pedestal": int(ped.sum()) - 1, "Pedestal": 1}
+
+    only = describe(tmp_path / "p.h5", tmp_path / "p.png", "--event-type", "pedestal")
+    t = panels(only, "T", "series")[0]
+    assert t["event_types"] == {"pedestal": int(ped.sum())}
+    assert t["bin_min"] == as_json(np.where(ped, 0.0, np.nan)) and t["bad_status_only"] == []
+    assert panels(only, kind="presence")[0]["counts"][0] == {"0": int(ped.sum())}
+
+    fx.demo_run(tmp_path / "conv.h5")  # the converter's: no event types
+    assert panels(describe(tmp_path / "conv.h5", tmp_path / "c.png", "--event-type", "beam"),
+                  "TOROID.1")[0]["event_types"] == {"all": 20}
+    res = quicklook(tmp_path / "conv.h5", "-o", tmp_path / "c2.png", "--event-type", "pedestal")
+    assert res.returncode == 2 and len(res.stderr.splitlines()) == 1
+    assert "no event types" in res.stderr and not (tmp_path / "c2.png").exists()
 
 
 # -- pairs ---------------------------------------------------------------------------------------
@@ -424,13 +549,13 @@ def test_the_batched_mean_is_the_mean_of_the_present_frames(tmp_path, monkeypatc
     for frames_read in (1, 3, 50):
         monkeypatch.setattr(ql_runfile, "CHUNK_BYTES", frames_read * 5 * 7 * 2)
         run, row = camera(tmp_path / "c.h5", "CAM")
-        mean, count, _, last, _, sums = row.compute(run)
+        mean, count, _, last, _, sums, _ = row.compute(run)
         run.close()
         assert count == present.sum()
         np.testing.assert_allclose(mean, expected.mean(axis=0), rtol=1e-12)
         assert last == np.flatnonzero(present)[-1]
-        np.testing.assert_array_equal(sums.minimum(), np.where(present, frames.sum(axis=(1, 2)),
-                                                               np.nan))
+        np.testing.assert_array_equal(sums.main.minimum(),
+                                      np.where(present, frames.sum(axis=(1, 2)), np.nan))
 
 
 def test_a_big_stack_is_read_in_bounded_batches(tmp_path, monkeypatch):
@@ -463,7 +588,7 @@ def test_a_big_stack_is_read_in_bounded_batches(tmp_path, monkeypatch):
     assert batch * h * w * 2 <= 32 << 20
     tracemalloc.start()
     try:
-        mean, frames, _, last, _, _ = row.compute(run)
+        mean, frames, _, last, _, _, _ = row.compute(run)
         peak = tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()

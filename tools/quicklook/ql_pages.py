@@ -15,6 +15,7 @@ TITLE_SPACE, AXIS_SPACE = 30, 52
 
 
 def page_names(out, pages):
+    """out (a name ending in .png) and its further pages out-2.png, ..."""
     base = out[:-4] if out.lower().endswith(".png") else out
     return [out if p == 0 else f"{base}-{p + 1}.png" for p in range(pages)]
 
@@ -99,7 +100,9 @@ def draw_page(rows, run, page, pages, path, describe):
             if kind != "presence_legend":
                 describe.append(entry)
         y += row.height
+    if path is None:  # described only
+        return
     directory = os.path.dirname(path)
     if directory:
         os.makedirs(directory, exist_ok=True)
-    fig.savefig(path, dpi=DPI)
+    fig.savefig(path, dpi=DPI, format="png")

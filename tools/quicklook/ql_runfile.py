@@ -1,4 +1,4 @@
-"""Reading a run file of the HDF5 layout (layout_version 2 or 3) in bounded chunks."""
+"""Reading a run file of the HDF5 layout (layout_version 2 to 4) in bounded chunks."""
 
 import math
 import os
@@ -6,8 +6,9 @@ import os
 import h5py
 import numpy as np
 
-# Version 3 adds attributes and scales to version 2 and renames nothing.
-LAYOUT_VERSIONS = (2, 3)
+# Version 3 adds attributes and scales to version 2, version 4 an EventId link in every channel
+# group; neither renames anything.
+LAYOUT_VERSIONS = (2, 3, 4)
 # Bytes of one dataset read at a time; keeps memory bounded on long runs.  The tests make it
 # tiny to cross chunk boundaries on small files.
 CHUNK_BYTES = int(os.environ.get("DAQ_QUICKLOOK_CHUNK_BYTES", 32 << 20))
@@ -24,8 +25,16 @@ MISSING_NAMES = {
     8: "not converted",
 }
 
-# Dataset names a channel group may hold besides its kind's own data.
-COMMON_DATASETS = {"Missing", "SrvBlockStatus", "ChanStatus", "MacroPulse", "Length"}
+# Dataset names a channel group may hold besides its kind's own data (EventId: the link to
+# /run/EventId of layout 4).
+COMMON_DATASETS = {"Missing", "SrvBlockStatus", "ChanStatus", "MacroPulse", "Length", "EventId"}
+
+# Event classes.  Pedestal events (beam off) are drawn apart from the others, which are "beam";
+# a file without event types (the converter's) has the one class "all".
+BEAM, PEDESTAL, ALL = "beam", "pedestal", "all"
+PEDESTAL_NAME = "pedestal"  # the host's name of event type 3
+PEDESTAL_TYPE = 3           # used where a file has EventType without EventTypeName
+EVENT_TYPE_CHOICES = (ALL, BEAM, PEDESTAL)
 
 
 class RunFileError(Exception):
@@ -192,18 +201,28 @@ class RunFile:
 
     def __init__(self, path):
         self.path = path
+        # HDF5's own messages name its internals; say what is wrong with the path first.
+        if os.path.isdir(path):
+            raise RunFileError("is a directory")
+        if not os.path.exists(path):
+            raise RunFileError("no such file")
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError as err:
+            raise RunFileError(f"cannot read ({err.strerror or err})")
         try:
             self.file = h5py.File(path, "r")
-        except FileNotFoundError:
-            raise RunFileError("no such file")
         except (OSError, ValueError) as err:
+            if not _hdf5_signature(path):
+                raise RunFileError("not an HDF5 file")
             raise RunFileError(f"not a readable HDF5 file ({_short(err)})")
         try:
             self._open()
         except RunFileError:
             self.file.close()
             raise
-        except (OSError, KeyError, ValueError, RuntimeError, TypeError) as err:
+        except Exception as err:  # whatever a damaged file makes h5py or numpy raise
             self.file.close()
             raise RunFileError(f"damaged run file ({_short(err)})")
 
@@ -215,23 +234,49 @@ class RunFile:
         attrs = run.attrs
         version = attrs.get("layout_version")
         if version is None:
-            raise RunFileError("/run has no layout_version: not a layout-2 or -3 run file "
+            raise RunFileError("/run has no layout_version: not a run file of layout 2 to 4 "
                                "(written by an older daq-table2h5?)")
-        if int(version) not in LAYOUT_VERSIONS:
-            raise RunFileError(f"layout_version {int(version)}, this tool reads 2 and 3")
+        if _whole(version) not in LAYOUT_VERSIONS:
+            raise RunFileError(f"layout_version {_show(version)}, this tool reads "
+                               f"{LAYOUT_VERSIONS[0]} to {LAYOUT_VERSIONS[-1]}")
         ids = run.get("EventId")
         if not isinstance(ids, h5py.Dataset) or ids.ndim != 1:
             raise RunFileError("no /run/EventId dataset")
+        if ids.dtype.kind not in "iu":  # event IDs are compared with --events and printed
+            held = "strings" if ids.dtype.kind in "OSU" else f"{ids.dtype} values"
+            raise RunFileError(f"/run/EventId holds {held}, not event IDs: not a run file")
         self.event_ids = ids
-        self.events = int(attrs["events"]) if "events" in attrs else ids.shape[0]
+        if "events" in attrs:
+            self.events = _whole(attrs["events"])
+            if self.events is None or self.events < 0:
+                raise RunFileError(f"/run events is {_show(attrs['events'])}, not a number of "
+                                   "events: not a run file")
+        else:
+            self.events = ids.shape[0]
         if ids.shape[0] < self.events:
             raise RunFileError(f"/run/EventId has {ids.shape[0]} rows, events says {self.events}")
+        # Time only labels the axes: a run without a usable one is drawn against event numbers.
         time = run.get("Time")
-        self.time = time if isinstance(time, h5py.Dataset) and time.shape[0] >= self.events else None
+        usable = (isinstance(time, h5py.Dataset) and time.ndim == 1 and time.dtype.kind in "iu"
+                  and time.shape[0] >= self.events)
+        self.time = time if usable else None
         self.channels = [Channel(key, obj) for key, obj in run.items()
                          if isinstance(obj, h5py.Group)]
+        self.type_names = self._per_event("EventTypeName", "OSU")
+        self.type_numbers = self._per_event("EventType", "iu")
+        self.has_types = self.type_names is not None or self.type_numbers is not None
         self.first, self.last = 0, self.events
         self._positions = {}
+        self._pedestal = None
+        self.type_counts = {}
+        self.classes = [BEAM, PEDESTAL] if self.has_types else [ALL]
+
+    def _per_event(self, name, kinds):
+        ds = self.run.get(name)
+        if (isinstance(ds, h5py.Dataset) and ds.ndim == 1 and ds.dtype.kind in kinds
+                and ds.shape[0] >= self.events):
+            return ds
+        return None
 
     def close(self):
         self.file.close()
@@ -276,7 +321,65 @@ class RunFile:
             return False
         self.first, self.last = lo, hi
         self._positions = {}
+        self._pedestal = None
         return True
+
+    def select_type(self, which):
+        """Which event classes are drawn: all (each apart), beam or pedestal only."""
+        if which == PEDESTAL and not self.has_types:
+            raise RunFileError("the file has no event types (no /run/EventType): "
+                               "--event-type pedestal selects nothing")
+        if not self.has_types:
+            self.classes = [ALL]
+        else:
+            self.classes = [BEAM, PEDESTAL] if which == ALL else [which]
+
+    def _classify(self):
+        """The pedestal flag of every selected event (one byte an event), read in chunks, and
+        the events of each type name."""
+        flags = np.zeros(self.count, bool)
+        names = {}
+        if self.has_types:
+            ds = self.type_names if self.type_names is not None else self.type_numbers
+            for offset, chunk in self.chunks(ds, 64):  # strings are Python objects
+                if self.type_names is not None:
+                    found, inverse, n = np.unique(chunk.astype(object), return_inverse=True,
+                                                  return_counts=True)
+                    texts = [text(v) for v in found]
+                    ped = np.array([t.strip().lower() == PEDESTAL_NAME for t in texts])
+                    flags[offset:offset + chunk.size] = ped[inverse]
+                else:
+                    found, n = np.unique(chunk, return_counts=True)
+                    texts = [f"type {int(v)}" for v in found]
+                    flags[offset:offset + chunk.size] = chunk == PEDESTAL_TYPE
+                for t, k in zip(texts, n):
+                    names[t] = names.get(t, 0) + int(k)
+        self._pedestal = flags
+        self.type_counts = dict(sorted(names.items(), key=lambda kv: -kv[1]))
+
+    def class_mask(self, start, stop, name):
+        """Which events of rows [start, stop) belong to class `name`."""
+        if name == ALL:
+            return np.ones(stop - start, bool)
+        if self._pedestal is None:
+            self._classify()
+        ped = self._pedestal[start - self.first:stop - self.first]
+        return ped.copy() if name == PEDESTAL else ~ped
+
+    def drawn_mask(self, start, stop):
+        """Which events of rows [start, stop) are of a class drawn."""
+        if len(self.classes) > 1 or self.classes == [ALL]:
+            return np.ones(stop - start, bool)
+        return self.class_mask(start, stop, self.classes[0])
+
+    def class_events(self):
+        """Events of each class in the selection, drawn or not."""
+        if not self.has_types:
+            return {ALL: self.count}
+        if self._pedestal is None:
+            self._classify()
+        ped = int(self._pedestal.sum())
+        return {BEAM: self.count - ped, PEDESTAL: ped}
 
     @property
     def count(self):
@@ -308,6 +411,53 @@ class RunFile:
                     bins.add(offset, rel, np.ones(rel.size, bool))
                 self._positions[per_bin] = ((bins.lo + bins.hi) / 2, True)
         return self._positions[per_bin]
+
+
+def _whole(value):
+    """A scalar attribute as an int, None unless it is a whole number."""
+    try:
+        value = np.asarray(value)
+        if value.size != 1:
+            return None
+        value = value.reshape(())
+        if value.dtype.kind in "iu":
+            return int(value)
+        if value.dtype.kind == "f" and np.isfinite(value) and value == np.floor(value):
+            return int(value)
+    except (TypeError, ValueError):
+        pass
+    return None
+
+
+def _show(value):
+    """An attribute's value for a message, on one short line."""
+    if isinstance(value, np.ndarray) and value.size == 1:
+        value = value.reshape(())[()]
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, bytes):
+        value = value.decode("utf-8", "replace")
+    if isinstance(value, str):  # "4" is text, not the number 4
+        return repr(value[:40])
+    return " ".join(str(value).split())[:40]
+
+
+def _hdf5_signature(path):
+    """Whether the file starts with the HDF5 signature at 0, 512, 1024, ... (after a user
+    block), as HDF5 looks for it."""
+    signature = b"\x89HDF\r\n\x1a\n"
+    try:
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            offset = 0
+            while offset + len(signature) <= size:
+                f.seek(offset)
+                if f.read(len(signature)) == signature:
+                    return True
+                offset = 512 if offset == 0 else offset * 2
+    except OSError:
+        pass
+    return False
 
 
 def _short(err):
