@@ -6,7 +6,8 @@
 Six simulated runs of both generations, one run archived as an HDF5-mode table with its XML
 description, and one recording cut short. Each run is moved to its own slot of one beam time
 (event IDs and times follow on from the run before), since the simulator starts every run of a
-generation at the same event and second. The runs differ the way real ones do: one with a
+generation at the same event and second: IDs with `daq-simulate --first-event` where the tool
+has it, else shifted here, with the times, so that no ID repeats in the campaign. The runs differ the way real ones do: one with a
 second toroid, one without its 16-bit camera, spectra and frames of other widths.
 """
 
@@ -43,13 +44,14 @@ def shift_block(block, dt_s, did):
             block["mpulse"] += did
 
 
-def shift(doc, slot):
-    """Moves a recording to its slot: times by whole seconds, IDs and macro pulses alike."""
+def shift(doc, slot, ids=True):
+    """Moves a recording to its slot: times by whole seconds, IDs (unless the simulator gave
+    them) and macro pulses alike."""
     first = doc["events"][0]
     dt_s = START + slot * SLOT_S - first["sec"]
     did = slot * SLOT_EVENTS
     for event in doc["events"]:
-        event["id"] += did
+        event["id"] += did if ids else 0
         event["sec"] += dt_s
         shift_block(event.get("fast_block"), dt_s, did)
         shift_block(event.get("image_block"), dt_s, did)
@@ -58,11 +60,24 @@ def shift(doc, slot):
     return doc
 
 
+FIRST_EVENT = {2010: 1200000, 2024: 5000000000}  # the simulator's own first IDs
+
+
+def has_first_event(bindir):
+    text = subprocess.run([os.path.join(bindir, "daq-simulate"), "--help"],
+                          capture_output=True, text=True).stdout
+    return "--first-event" in text
+
+
 def simulate(bindir, generation, seed, options, slot):
+    first = []
+    if has_first_event(bindir):
+        first = ["--first-event", str(FIRST_EVENT[generation] + slot * SLOT_EVENTS)]
     out = subprocess.run([os.path.join(bindir, "daq-simulate"), "--generation", str(generation),
-                          "--seed", str(seed), "--image", "32x24", *options],
+                          "--seed", str(seed), "--image", "32x24", *first, *options],
                          check=True, capture_output=True, text=True).stdout
-    return shift(json.loads(out), slot)
+    # With --first-event the IDs (also those in the frame headers) are the tool's own.
+    return shift(json.loads(out), slot, ids=not first)
 
 
 def write(path, doc):

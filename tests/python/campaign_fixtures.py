@@ -47,14 +47,15 @@ def by_hand(inp, folder):
         return subprocess.run(cmd + ["--codec", "gzip", inp], stdout=log, stderr=log).returncode == 0
 
 
-def snakemake_cmd(out, *args, inputs="inputs"):
+def snakemake_cmd(out, *args, inputs="inputs", config=(), bin=BIN):
+    """The documented local command (with `args`); `config`: further --config items."""
     return [SNAKEMAKE, "-s", os.path.join(WORKFLOW, "Snakefile"), *args, "--keep-going",
-            "--rerun-incomplete", "--scheduler", "greedy", "--config", f"out={out}", f"bin={BIN}",
-            f"runs=[{inputs}/*.run.json,{inputs}/*.txt]"]
+            "--rerun-incomplete", "--scheduler", "greedy", "--config", f"out={out}", f"bin={bin}",
+            f"runs=[{inputs}/*.run.json,{inputs}/*.txt]", *config]
 
 
-def snakemake(workdir, out, *args, env=None, inputs="inputs"):
-    return subprocess.run(snakemake_cmd(out, *args, inputs=inputs), cwd=workdir,
+def snakemake(workdir, out, *args, env=None, inputs="inputs", config=()):
+    return subprocess.run(snakemake_cmd(out, *args, inputs=inputs, config=config), cwd=workdir,
                           capture_output=True, text=True, env=env)
 
 

@@ -24,8 +24,41 @@ def campaign(tmp_path_factory):
         name = os.path.basename(inp).split(".")[0]
         by_hand(inp, str(out / name))
         runs.append(campaign_index.Run(name, str(out / name), inp, ""))
+    as_layout_3(out / "beam-0102" / "run.h5")  # a run file of the layout before, beside layout 4
     campaign_index.build(str(out / "campaign.h5"), runs)
     return root, out, runs
+
+
+def as_layout_3(path):
+    """Turns a run file back into layout 3: no EventId links in the groups, axes '.'."""
+    with h5py.File(path, "r+") as f:
+        run = f["run"]
+        run.attrs["layout_version"] = 3
+        for g in run.values():
+            if isinstance(g, h5py.Group) and "EventId" in g:
+                del g["EventId"]
+                if "axes" in g.attrs:
+                    axes = [str(a) for a in np.atleast_1d(g.attrs["axes"])]
+                    g.attrs["axes"] = ["."] + axes[1:]
+
+
+def test_repeated_event_ids_are_counted(campaign, tmp_path):
+    _, out, _ = campaign
+    # The same run twice, and one of its IDs again within a third run.
+    for name in ("a", "b", "c"):
+        os.makedirs(tmp_path / name)
+        shutil.copy(out / "beam-0101" / "run.h5", tmp_path / name)
+    with h5py.File(tmp_path / "c" / "run.h5", "r+") as f:
+        ids = f["run/EventId"]
+        ids[:] = np.arange(10**9, 10**9 + len(ids))
+        ids[1] = ids[0]
+    runs = [campaign_index.Run(n, str(tmp_path / n)) for n in ("a", "b", "c")]
+    campaign_index.build(str(tmp_path / "campaign.h5"), runs)
+    with h5py.File(tmp_path / "campaign.h5", "r") as f:
+        n = len(f["campaign/EventId"]) // 3
+        assert list(f["campaign/runs/overlaps"][:]) == [n, n, 2]
+        assert f["campaign"].attrs["duplicate_event_ids"] == 2 * n + 2
+
 
 
 def per_event(run_file):
@@ -34,10 +67,12 @@ def per_event(run_file):
         found = {}
 
         def visit(name, o):
-            if isinstance(o, h5py.Dataset) and o.shape[:1] == (n,) and o.maxshape[0] is None:
+            if (isinstance(o, h5py.Dataset) and o.shape[:1] == (n,) and o.maxshape[0] is None
+                    and not name.endswith("/EventId")):  # a group's link to /run/EventId
                 found[name] = o[()]
 
-        f["run"].visititems(visit)
+        f["run"].visititems(visit)  # visits EventId once, under any of its links
+        found["EventId"] = f["run/EventId"][()]
         return found
 
 
@@ -46,7 +81,9 @@ def test_values_equal_run_files_run_by_run(campaign):
     with h5py.File(out / "campaign.h5", "r") as f:
         c = f["campaign"]
         index_paths = []
-        c.visititems(lambda name, o: index_paths.append(name) if isinstance(o, h5py.Dataset) and o.is_virtual else None)
+        c.visititems(lambda name, o: index_paths.append(name) if isinstance(o, h5py.Dataset) and o.is_virtual
+                     and not name.endswith("/EventId") else None)
+        index_paths.append("EventId")
         for run in (r for r in runs if r.status == "ok"):
             rows = slice(run.first_row, run.first_row + run.events)
             data = per_event(run.path)
@@ -113,7 +150,15 @@ def test_runs_table_and_run_column(campaign):
                 assert ids[mine][0] == r["first_event"][row] and ids[mine][-1] == r["last_event"][row]
                 assert time[mine][0] == r["start"][row] and time[mine][-1] == r["end"][row]
         assert c.attrs["runs"] == len(names) and c.attrs["runs_failed"] == 1
-        assert c.attrs["layout_version"] == 3
+        assert c.attrs["layout_version"] == 4 and c.attrs["duplicate_event_ids"] == 0
+        # Each run file's size; the converter's text formats, per run (nothing for the plug-in).
+        sizes = dict(zip(names, r["file_size"][:]))
+        assert sizes.pop("broken-0301") == 0
+        assert all(sizes[n] == os.path.getsize(out / n / "run.h5") for n in sizes)
+        formats = dict(zip(names, r["text_format"].asstr()[:]))
+        assert formats.pop("archive-0001") == "Member %.e; MemberStats %e; Value %f"
+        assert set(formats.values()) == {""}
+        assert "text_format" not in c["TOROID.1/Value"].attrs  # one run's: not the campaign's
 
 
 def test_attributes_follow_the_layout(campaign):
@@ -129,7 +174,13 @@ def test_attributes_follow_the_layout(campaign):
         # EventId is the scale of every per-event axis.
         assert h5py.h5ds.is_scale(c["EventId"].id)
         for path in ("Time", "Run", "TOROID.1/Value", "CAM.1/Pixels", "ADC.1/Member0Length"):
-            assert [s.name for s in c[path].dims[0].values()] == ["/campaign/EventId"], path
+            assert c[path].dims[0].values() == [c["EventId"]], path
+        # Each channel group links to it (no copy) and is NXdata a viewer can draw.
+        from silx.io.nxdata import is_valid_nxdata
+        assert f.attrs["default"] == "campaign" and c.attrs["default"] == "TOROID.1"
+        for name in ("TOROID.1", "BPM.1", "ADC.1", "CAM.1"):
+            assert c[name + "/EventId"] == c["EventId"], name
+            assert is_valid_nxdata(c[name]), name
 
 
 def test_read_as_one_run_by_pandas_and_xarray(campaign):
@@ -138,6 +189,7 @@ def test_read_as_one_run_by_pandas_and_xarray(campaign):
     with h5py.File(out / "campaign.h5", "r") as f:
         c = f["campaign"]
         s = pd.Series(c["TOROID.1/Value"][:], index=pd.to_datetime(c["Time"][:], unit="us"))
+        ids = c["EventId"][:]
     assert len(s) == sum(r.events for r in runs) and s.index.is_monotonic_increasing
     ds = xr.open_dataset(out / "campaign.h5", group="campaign/TOROID.1", engine="h5netcdf",
                          phony_dims="sort")
@@ -146,10 +198,12 @@ def test_read_as_one_run_by_pandas_and_xarray(campaign):
         np.testing.assert_array_equal(ds["Value"].values, s.values)
     finally:
         ds.close()
-    # Axes past the event axis have dimensions of their own, else netCDF readers refuse.
-    with xr.open_dataset(out / "campaign.h5", group="campaign/CAM.1", engine="h5netcdf") as ds:
-        assert ds["Pixels"].dims == ("EventId", "Pixels_dim1", "Pixels_dim2")
-        assert ds["Pixels"].shape == (len(s), 30, 40)
+    # A channel group opened alone: EventId its coordinate, the run files' own axes past it.
+    for engine in ("h5netcdf", "netcdf4"):
+        with xr.open_dataset(out / "campaign.h5", group="campaign/CAM.1", engine=engine) as ds:
+            assert ds["Pixels"].dims == ("EventId", "PixelY", "PixelX"), engine
+            assert ds["Pixels"].shape == (len(s), 30, 40)
+            np.testing.assert_array_equal(ds["EventId"].values, ids)
     with xr.open_dataset(out / "campaign.h5", group="campaign", engine="h5netcdf") as ds:
         assert ds["Time"].dtype.kind == "M"  # its units make it a time axis
 

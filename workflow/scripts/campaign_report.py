@@ -3,19 +3,24 @@
 
     campaign_report.py OUT/campaign.h5 -o OUT/campaign.html [--channels A,B]
 
-The page needs no server and no network: a table of the runs (events, duration, channels,
-bad-channel and missing cells, failed events, file sizes, status, a thumbnail of each run's
-picture and links to it and to the logs) and plots of chosen channels against time over all
-runs, read through the index. Pictures go to a folder beside the page (`campaign_files/`).
+The page needs no server, no network and no script: warnings (repeated event IDs, run files
+changed since indexing), a table of the runs (start, status, producer and precision, events,
+duration, channels, bad-channel and missing cells, failed events, file sizes, a thumbnail of each
+run's picture and links to it and to the logs) and pictures of chosen channels against run order,
+read through the index. Pictures, and `drawn.json` (what each picture shows, in numbers), go to a
+folder beside the page (`campaign_files/`).
 """
 
 import argparse
 import datetime as dt
 import html
+import json
 import os
 import re
 import shutil
 import sys
+import tempfile
+import urllib.parse
 
 import h5py
 import numpy as np
@@ -27,7 +32,15 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 THUMB_WIDTH = 160
 MAX_PLOTS = 4
+MAX_TICKS = 30
 SUMMARY = re.compile(r"daq-reader: (\d+) events, (\d+) failed")
+DRAWN_KINDS = ("scalar", "scalar_int", "pairs")
+# Per-event datasets of a channel group that are not its values.
+NOT_VALUES = {"Missing", "ChanStatus", "SrvBlockStatus", "MacroPulse", "Length", "EventId",
+              "Converted", "Width", "Height"}
+# The page runs nothing and loads nothing but its own pictures.
+CSP = ("default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; base-uri 'none'; "
+       "form-action 'none'")
 
 
 def strings(ds):
@@ -41,8 +54,8 @@ def size_text(n):
         n /= 1000.0
 
 
-def when(us):
-    return dt.datetime.fromtimestamp(us / 1e6, dt.timezone.utc).strftime("%Y-%m-%d %H:%M:%S")
+def when(us, fmt="%Y-%m-%d %H:%M:%S"):
+    return dt.datetime.fromtimestamp(us / 1e6, dt.timezone.utc).strftime(fmt)
 
 
 def run_counts(path):
@@ -85,56 +98,119 @@ def thumbnail(picture, target):
 
 
 def pick_channels(c, wanted):
+    """The channels to draw, as (column, group), and those named but not drawn, as
+    (name, reason)."""
+    groups = [(key, g) for key, g in c.items() if isinstance(g, h5py.Group) and key != "runs"]
+    skipped = []
     if wanted:
         by_column = {}
-        for key, g in c.items():
-            if isinstance(g, h5py.Group) and key != "runs":
-                by_column[str(g.attrs.get("column", key))] = key
-                by_column.setdefault(key, key)
-        return [(w, by_column[w]) for w in wanted if w in by_column]
-    picked = []
-    for key, g in c.items():
-        if (isinstance(g, h5py.Group) and key != "runs" and g.attrs.get("kind") == "scalar"
-                and "Value" in g):
-            picked.append((str(g.attrs.get("column", key)), key))
-        if len(picked) == MAX_PLOTS:
-            break
-    return picked
+        for key, g in groups:
+            by_column.setdefault(str(g.attrs.get("column", key)), key)
+            by_column.setdefault(key, key)
+        picked = []
+        for w in wanted:
+            if w not in by_column:
+                skipped.append((w, "no such channel in the campaign"))
+                continue
+            key = by_column[w]
+            kind = str(c[key].attrs.get("kind", ""))
+            if kind not in DRAWN_KINDS:
+                skipped.append((w, f"a {kind or 'channel of unknown kind'} channel: only scalar "
+                                   "and pair channels are drawn against runs (see each run's picture)"))
+            else:
+                picked.append((w, key))
+        return picked, skipped
+    picked = [(str(g.attrs.get("column", key)), key) for key, g in groups
+              if g.attrs.get("kind") in DRAWN_KINDS and value_datasets(g)]
+    return picked[:MAX_PLOTS], skipped
 
 
-def plot_channels(c, channels, files_dir, runs_ok):
-    """One picture per channel against time, runs in alternating colours; returns the names."""
-    made = []
-    if "Time" not in c or not channels:
-        return made
-    time = c["Time"][:].astype("datetime64[us]")
-    run_of = c["Run"][:]
-    span = (time.min(), time.max()) if len(time) else None
-    for k, (column, key) in enumerate(channels):
-        g = c[key]
-        data = g["Value"][:] if "Value" in g else None
-        if data is None or data.ndim != 1:
-            continue
-        fig, ax = plt.subplots(figsize=(10, 2.6), dpi=100)
-        for i, row in enumerate(sorted(set(run_of.tolist()))):
-            sel = run_of == row
-            ax.plot(time[sel], data[sel], ".", ms=3, color=("C0", "C1")[i % 2])
-        unit = str(g.attrs.get("unit", ""))
-        ax.set_ylabel(f"{column} [{unit}]" if unit and unit != "none" else column)
-        present = ~np.isnan(data.astype(float))
-        ax.set_title(f"{column}: {np.count_nonzero(present)} values "
-                     f"from {len(set(run_of[present].tolist()))} of {runs_ok} runs", fontsize=10)
-        if span is not None and span[1] > span[0]:
-            pad = (span[1] - span[0]) / 50
-            ax.set_xlim(span[0] - pad, span[1] + pad)  # one time axis for every picture
-        ax.grid(alpha=0.3)
-        fig.autofmt_xdate()
-        fig.tight_layout()
-        name = f"channel-{k + 1}.png"
-        fig.savefig(os.path.join(files_dir, name))
-        plt.close(fig)
-        made.append((column, name))
-    return made
+def value_datasets(g):
+    """(label, dataset name) of a channel's values: `Value`, or each pair's dataset."""
+    if g.attrs.get("kind") != "pairs":
+        return [("Value", "Value")] if "Value" in g else []
+    names = [str(n) for n in np.atleast_1d(g.attrs.get("pair_names", []))]
+    datasets = [str(d) for d in np.atleast_1d(g.attrs.get("pair_datasets", []))]
+    label = dict(zip(datasets, names))
+    found = [(label.get(k, k), k) for k, d in g.items()
+             if isinstance(d, h5py.Dataset) and d.ndim == 1 and k not in NOT_VALUES
+             and not h5py.h5ds.is_scale(d.id)]
+    order = {d: i for i, d in enumerate(datasets)}
+    return sorted(found, key=lambda e: order.get(e[1], len(order)))
+
+
+def spread(v):
+    if len(v) == 0:
+        return {"n": 0, "median": None, "q25": None, "q75": None}
+    q25, med, q75 = np.percentile(v.astype(np.float64), [25, 50, 75])
+    return {"n": int(len(v)), "median": float(med), "q25": float(q25), "q75": float(q75)}
+
+
+def channel_stats(c, key, spans):
+    """Per run of `spans` ((name, first row, rows)), the median and quartiles of the channel's
+    good values (`Missing` 0 and `ChanStatus` 0), beam and pedestal events apart. Values are
+    chosen by `Missing`, never by value, so a fill never counts; a pair absent from a cell
+    reads as its fill (NaN, or -2147483648 for -fti) and is not a value either."""
+    g = c[key]
+    pedestal = None
+    if "EventTypeName" in c:  # the plug-in's; a converted table's rows read as fill: beam
+        names = c["EventTypeName"]
+        pedestal = [np.array([v in (b"pedestal", "pedestal") for v in names[a:a + n]], bool)
+                    if n else np.zeros(0, bool) for _, a, n in spans]
+    good = []
+    for _, a, n in spans:
+        ok = g["Missing"][a:a + n] == 0 if "Missing" in g else np.ones(n, bool)
+        if "ChanStatus" in g:
+            ok &= g["ChanStatus"][a:a + n] == 0
+        good.append(ok)
+    series = []
+    for label, name in value_datasets(g):
+        ds = g[name]
+        fill = ds.attrs.get("_FillValue")
+        per_run = {"beam": [], "pedestal": []}
+        for k, (run, a, n) in enumerate(spans):
+            values = ds[a:a + n]
+            ok = good[k].copy()
+            if g.attrs.get("kind") == "pairs":
+                ok &= ~np.isnan(values) if values.dtype.kind == "f" else values != fill
+            ped = pedestal[k] if pedestal is not None else np.zeros(n, bool)
+            for events, sel in (("beam", ok & ~ped), ("pedestal", ok & ped)):
+                per_run[events].append(dict(run=run, **spread(values[sel])))
+        for events, runs in per_run.items():
+            if any(r["n"] for r in runs):
+                series.append({"label": label, "dataset": name, "events": events, "runs": runs})
+    return series
+
+
+def plot_channel(column, g, series, runs, picture):
+    """One picture: per run (in run order) the median and quartiles of each series."""
+    fig, ax = plt.subplots(figsize=(10, 3.2), dpi=100)
+    x = np.arange(len(runs))
+    shown = 0
+    for k, s in enumerate(series):
+        med = np.array([r["median"] if r["n"] else np.nan for r in s["runs"]], dtype=float)
+        lo = np.array([r["q25"] if r["n"] else np.nan for r in s["runs"]], dtype=float)
+        hi = np.array([r["q75"] if r["n"] else np.nan for r in s["runs"]], dtype=float)
+        label = s["events"] if s["label"] == "Value" else f"{s['label']} {s['events']}"
+        ax.errorbar(x, med, yerr=[med - lo, hi - med], fmt="o-" if s["events"] == "beam" else "s--",
+                    ms=4, capsize=2, lw=1, color=f"C{k % 10}", label=label)
+        shown += sum(r["n"] for r in s["runs"])
+    unit = str(g.attrs.get("unit", ""))
+    ax.set_ylabel(f"{column} [{unit}]" if unit and unit != "none" else column)
+    with_values = len({r["run"] for s in series for r in s["runs"] if r["n"]})
+    ax.set_title(f"{column}: {shown} good values from {with_values} of {len(runs)} runs; "
+                 "per run median and quartiles", fontsize=10)
+    step = max(1, -(-len(runs) // MAX_TICKS))
+    ax.set_xticks(x[::step])
+    ax.set_xticklabels([f"{name}\n{when(start, '%Y-%m-%d %H:%M')}" if start else name
+                        for name, start in runs[::step]], fontsize=7, rotation=30, ha="right")
+    ax.set_xlim(-0.5, len(runs) - 0.5)
+    ax.grid(alpha=0.3)
+    if len(series) > 1:
+        ax.legend(fontsize=7, loc="best")
+    fig.tight_layout()
+    fig.savefig(picture)
+    plt.close(fig)
 
 
 STYLE = """
@@ -142,112 +218,238 @@ body { font-family: sans-serif; margin: 1.5em; color: #222; }
 table { border-collapse: collapse; font-size: 13px; }
 th, td { border: 1px solid #ccc; padding: 3px 6px; text-align: right; vertical-align: middle; }
 th { background: #eee; }
-td.name, td.reason { text-align: left; }
+td.name, td.reason, td.text { text-align: left; }
 td.name { white-space: nowrap; }
 td.reason { max-width: 40em; overflow-wrap: anywhere; }
-tr.failed { background: #fde4e4; }
+tr.failed, tr.incomplete, tr.changed { background: #fde4e4; }
 span.ok { color: #171; font-weight: bold; }
-span.failed { color: #b11; font-weight: bold; }
+span.failed, span.incomplete, span.changed { color: #b11; font-weight: bold; }
+p.warning { background: #fff3cd; border: 1px solid #e0c060; padding: 0.5em; }
 img.thumb { width: 160px; display: block; }
 .plots img { max-width: 100%; display: block; margin-bottom: 0.5em; }
 """
 
 
+def href(path, base):
+    """A link to `path` relative to `base`: `./` first and every character percent-encoded
+    that could make the name anything but a path (a scheme's `:`, `#`, `?`, ...)."""
+    rel = os.path.relpath(path, base).replace(os.sep, "/")
+    return html.escape("./" + urllib.parse.quote(rel, safe="/"), quote=True)
+
+
+def publish_folder(new, final):
+    """Puts the folder `new` in the place of `final`; the old one is removed only once it is
+    out of the way, so a page never points into a folder another report is writing."""
+    parent = os.path.dirname(final)
+    for _ in range(10):
+        old = None
+        if os.path.lexists(final):
+            old = tempfile.mkdtemp(prefix=os.path.basename(final) + ".old-", dir=parent)
+            try:
+                os.replace(final, os.path.join(old, "x"))
+            except FileNotFoundError:
+                pass
+        try:
+            os.rename(new, final)
+        except OSError:  # another report put its folder there first: try again
+            if old:
+                shutil.rmtree(old, ignore_errors=True)
+            continue
+        if old:
+            shutil.rmtree(old, ignore_errors=True)
+        return
+    raise OSError(f"{final}: cannot put the report's folder in place")
+
+
 def build(index, out_html, files_dir, channels=()):
     out_dir = os.path.dirname(os.path.abspath(out_html))
     files_dir = os.path.abspath(files_dir)
-    shutil.rmtree(files_dir, ignore_errors=True)
-    os.makedirs(os.path.join(files_dir, "thumbs"))
-    files_rel = os.path.relpath(files_dir, out_dir)
+    os.makedirs(os.path.dirname(files_dir), exist_ok=True)
+    work = tempfile.mkdtemp(prefix=os.path.basename(files_dir) + ".new-", dir=os.path.dirname(files_dir))
+    try:
+        page = write_files(index, out_dir, files_dir, work, channels)
+        fd, tmp = tempfile.mkstemp(prefix=os.path.basename(out_html) + ".tmp-", dir=out_dir)
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                f.write(page)
+            os.chmod(tmp, 0o644)
+            os.chmod(work, 0o755)
+            publish_folder(work, files_dir)
+            os.replace(tmp, out_html)
+        except BaseException:
+            if os.path.exists(tmp):
+                os.unlink(tmp)
+            raise
+    finally:
+        if os.path.isdir(work):
+            shutil.rmtree(work, ignore_errors=True)
 
-    def link(path):
-        return html.escape(os.path.relpath(path, out_dir).replace(os.sep, "/"), quote=True)
 
+def write_files(index, out_dir, files_dir, work, channels):
+    """Draws the pictures into `work` (to become `files_dir`); returns the page."""
+    os.makedirs(os.path.join(work, "thumbs"))
     rows = []
+    drawn = {"channels": [], "not_drawn": []}
     with h5py.File(index, "r") as f:
         c = f["campaign"]
         r = c["runs"]
         names, files, status = strings(r["name"]), strings(r["file"]), strings(r["status"])
         reasons = strings(r["reason"])
-        inputs = strings(r["input"]) if "input" in r else [""] * len(names)
+
+        def column(key, default):
+            if key not in r:
+                return [default] * len(names)
+            return strings(r[key]) if r[key].dtype.kind == "O" else r[key][:].tolist()
+
+        inputs, producers = column("input", ""), column("producer", "")
+        formats, sizes = column("text_format", ""), column("file_size", None)
+        overlaps = column("overlaps", 0)
         events, start, end = r["events"][:], r["start"][:], r["end"][:]
+        first_row = r["first_row"][:]
         idx_dir = os.path.dirname(os.path.abspath(index))
-        ok_count = status.count("ok")
-        plots = plot_channels(c, pick_channels(c, list(channels)), files_dir, ok_count)
+        duplicates = int(c.attrs.get("duplicate_event_ids", 0))
         total_events = int(c.attrs.get("events", 0))
+
+        # A run file that is not the one indexed (by size) is not read through the index: its
+        # mappings no longer fit it. The other runs are read run by run, so they still read.
+        for k in range(len(names)):
+            if status[k] == "ok" and sizes[k] is not None:
+                path = os.path.join(idx_dir, files[k])
+                now = os.path.getsize(path) if os.path.exists(path) else None
+                if now != sizes[k]:
+                    status[k] = "changed"
+                    reasons[k] = (f"run file changed since indexing: {sizes[k]} bytes then, "
+                                  + (f"{now} now" if now is not None else "gone now"))
+        readable = [k for k in range(len(names)) if status[k] == "ok"]
+        spans = [(names[k], int(first_row[k]), int(events[k])) for k in readable]
+        order = [(names[k], int(start[k]) if events[k] else 0) for k in readable]
+
+        picked, skipped = pick_channels(c, list(channels))
+        drawn["not_drawn"] += [{"channel": n, "reason": why} for n, why in skipped]
+        for column_name, key in picked:
+            series = channel_stats(c, key, spans)
+            if not series:
+                drawn["not_drawn"].append({"channel": column_name,
+                                           "reason": "no good values (Missing 0, ChanStatus 0) in any run"})
+                continue
+            picture = f"channel-{len(drawn['channels']) + 1}.png"
+            plot_channel(column_name, c[key], series, order, os.path.join(work, picture))
+            drawn["channels"].append({"column": column_name, "group": key,
+                                      "kind": str(c[key].attrs.get("kind", "")),
+                                      "picture": picture, "series": series})
 
         for k, name in enumerate(names):
             folder = os.path.join(idx_dir, os.path.dirname(files[k]) if files[k] else name)
-            row = {"name": name, "status": status[k], "folder": folder, "reason": reasons[k]}
+            row = {"name": name, "status": status[k], "folder": folder, "reason": reasons[k],
+                   "producer": producers[k], "format": formats[k], "overlaps": overlaps[k]}
             row["input_size"] = os.path.getsize(inputs[k]) if inputs[k] and os.path.exists(inputs[k]) else None
             row["logs"] = sorted(n for n in os.listdir(folder) if n.endswith(".log")) \
                 if os.path.isdir(folder) else []
+            if events[k]:
+                row["start"] = int(start[k])
             if status[k] == "ok":
                 path = os.path.join(idx_dir, files[k])
                 ch, bad, missing, wrong = run_counts(path)
                 row.update(events=int(events[k]), duration=(int(end[k]) - int(start[k])) / 1e6,
-                           start=int(start[k]), channels=ch, bad=bad, missing=missing,
+                           channels=ch, bad=bad, missing=missing,
                            failed_events=failed_events(folder, wrong), h5_size=os.path.getsize(path))
                 table = os.path.join(folder, "user_out.txt")
                 row["table_size"] = os.path.getsize(table) if os.path.exists(table) else None
                 picture = os.path.join(folder, "run.png")
                 if os.path.exists(picture):
-                    thumb = os.path.join(files_dir, "thumbs", name + ".png")
-                    thumbnail(picture, thumb)
-                    row["picture"], row["thumb"] = picture, thumb
+                    # Named by row: a run's name is data, never part of a path made here.
+                    thumb = os.path.join("thumbs", f"{k}.png")
+                    thumbnail(picture, os.path.join(work, thumb))
+                    row["picture"], row["thumb"] = picture, os.path.join(files_dir, thumb)
             rows.append(row)
 
+    with open(os.path.join(work, "drawn.json"), "w") as f:
+        json.dump(drawn, f, indent=1)
+    return page_text(out_dir, index, files_dir, rows, drawn, duplicates, total_events)
+
+
+def page_text(out_dir, index, files_dir, rows, drawn, duplicates, total_events):
+    esc = html.escape
+    counts = {s: sum(r["status"] == s for r in rows) for s in ("ok", "failed", "incomplete", "changed")}
     span = [r["start"] for r in rows if "start" in r]
-    head = (f"{len(rows)} runs, {ok_count} complete, {len(rows) - ok_count} failed; "
+    head = (f"{len(rows)} runs: {counts['ok']} complete, {counts['failed']} failed, "
+            f"{counts['incomplete']} incomplete, {counts['changed']} changed since indexing; "
             f"{total_events} events")
     if span:
-        head += f"; first run started {when(min(span))} UTC"
+        head += f"; runs from {when(min(span))} to {when(max(span))} UTC"
+    title = os.path.basename(out_dir) or out_dir
     out = ["<!DOCTYPE html>", '<html lang="en"><head><meta charset="utf-8">',
-           f"<title>Campaign {html.escape(os.path.basename(out_dir))}</title>",
+           f'<meta http-equiv="Content-Security-Policy" content="{esc(CSP)}">',
+           '<meta name="referrer" content="no-referrer">',
+           f"<title>Campaign {esc(title)}</title>",
            f"<style>{STYLE}</style></head><body>",
-           f"<h1>Campaign <code>{html.escape(os.path.basename(out_dir) or out_dir)}</code></h1>",
-           f"<p>{html.escape(head)}. Index: <a href=\"{link(index)}\">{html.escape(os.path.basename(index))}</a>.</p>"]
-    if plots:
-        out.append('<h2>Channels against time</h2><div class="plots">')
-        for column, name in plots:
-            out.append(f'<img src="{html.escape(files_rel)}/{name}" alt="{html.escape(column)} against time">')
+           f"<h1>Campaign <code>{esc(title)}</code></h1>"]
+    warnings = []
+    if duplicates or any(r["overlaps"] for r in rows):
+        runs = [r["name"] for r in rows if r["overlaps"]]
+        warnings.append(f"Repeated event IDs: {duplicates} events have an ID that occurs in more "
+                        f"than one place, in {len(runs)} runs ({', '.join(runs[:20])}"
+                        f"{', …' if len(runs) > 20 else ''}); see the column 'repeated IDs'.")
+    changed = [r["name"] for r in rows if r["status"] == "changed"]
+    if changed:
+        warnings.append("Run files changed since the index was made, left out here until the "
+                        f"index is made again (run the workflow again): {', '.join(changed)}.")
+    for w in warnings:
+        out.append(f'<p class="warning">{esc(w)}</p>')
+    out.append(f"<p>{esc(head)}. Index: <a href=\"{href(index, out_dir)}\">"
+               f"{esc(os.path.basename(index))}</a>; what the pictures show, in numbers: "
+               f"<a href=\"{href(os.path.join(files_dir, 'drawn.json'), out_dir)}\">drawn.json</a>.</p>")
+    if drawn["channels"]:
+        out.append('<h2>Channels against runs</h2><p>Per run, in the order of the table below, '
+                   "the median of the channel's good values (Missing 0, ChanStatus 0) with their "
+                   "quartiles; beam and pedestal events apart.</p><div class=\"plots\">")
+        for ch in drawn["channels"]:
+            out.append(f'<img src="{href(os.path.join(files_dir, ch["picture"]), out_dir)}" '
+                       f'alt="{esc(ch["column"])} against runs">')
         out.append("</div>")
-    out.append("<h2>Runs</h2><table><tr><th>run</th><th>status</th><th>events</th>"
+    if drawn["not_drawn"]:
+        out.append("<p>Not drawn:</p><ul>")
+        out += [f"<li><code>{esc(n['channel'])}</code>: {esc(n['reason'])}</li>"
+                for n in drawn["not_drawn"]]
+        out.append("</ul>")
+    out.append("<h2>Runs</h2><table><tr><th>run</th><th>start (UTC)</th><th>status</th>"
+               "<th>producer</th><th>precision</th><th>events</th><th>repeated IDs</th>"
                "<th>duration [s]</th><th>channels</th><th>bad-channel cells</th>"
                "<th>missing cells</th><th>failed events</th><th>input</th><th>table</th>"
                "<th>run.h5</th><th>picture</th><th>logs</th></tr>")
 
-    def cell(value, fmt=str):
-        return "<td>–</td>" if value is None else f"<td>{html.escape(fmt(value))}</td>"
+    def cell(value, fmt=str, cls=""):
+        attr = f' class="{cls}"' if cls else ""
+        return f"<td{attr}>–</td>" if value is None else f"<td{attr}>{esc(fmt(value))}</td>"
 
     for row in rows:
-        failed = row["status"] != "ok"
-        out.append(f'<tr class="{"failed" if failed else "ok"}" id="run-{html.escape(row["name"])}">')
-        out.append(f'<td class="name">{html.escape(row["name"])}</td>')
-        out.append(f'<td><span class="{html.escape(row["status"])}">{html.escape(row["status"])}</span></td>')
-        if failed:
+        bad = row["status"] != "ok"
+        precision = row["format"] or ("float32 as delivered" if row["producer"].startswith("libDAQUser")
+                                      else None)
+        out.append(f'<tr class="{esc(row["status"])}">')
+        out.append(f'<td class="name">{esc(row["name"])}</td>')
+        out.append(cell(row.get("start"), when))
+        out.append(f'<td><span class="{esc(row["status"])}">{esc(row["status"])}</span></td>')
+        out += [cell(row["producer"] or None, cls="text"), cell(precision, cls="text")]
+        if bad:
             reason = row["reason"] if len(row["reason"]) <= 300 else row["reason"][:300] + " …"
-            out.append(f'<td class="reason" colspan="6">{html.escape(reason)}</td>')
+            out.append(f'<td class="reason" colspan="7">{esc(reason)}</td>')
         else:
-            out += [cell(row["events"]), cell(row["duration"], lambda v: f"{v:.1f}"),
-                    cell(row["channels"]), cell(row["bad"]), cell(row["missing"]),
-                    cell(row["failed_events"])]
+            out += [cell(row["events"]), cell(row["overlaps"]),
+                    cell(row["duration"], lambda v: f"{v:.1f}"), cell(row["channels"]),
+                    cell(row["bad"]), cell(row["missing"]), cell(row["failed_events"])]
         out += [cell(row["input_size"], size_text), cell(row.get("table_size"), size_text),
                 cell(row.get("h5_size"), size_text)]
         if "thumb" in row:
-            out.append(f'<td><a href="{link(row["picture"])}"><img class="thumb" '
-                       f'src="{link(row["thumb"])}" alt="{html.escape(row["name"])}"></a></td>')
+            out.append(f'<td><a href="{href(row["picture"], out_dir)}"><img class="thumb" '
+                       f'src="{href(row["thumb"], out_dir)}" alt="{esc(row["name"])}"></a></td>')
         else:
             out.append("<td>–</td>")
-        logs = " ".join(f'<a href="{link(os.path.join(row["folder"], n))}">{html.escape(n)}</a>'
+        logs = " ".join(f'<a href="{href(os.path.join(row["folder"], n), out_dir)}">{esc(n)}</a>'
                         for n in row["logs"])
         out.append(f"<td>{logs or '–'}</td></tr>")
     out.append("</table></body></html>")
-
-    tmp = out_html + ".tmp"
-    with open(tmp, "w") as f:
-        f.write("\n".join(out) + "\n")
-    os.replace(tmp, out_html)
+    return "\n".join(out) + "\n"
 
 
 def main(argv=None):
@@ -255,7 +457,7 @@ def main(argv=None):
     parser.add_argument("index", metavar="CAMPAIGN.h5")
     parser.add_argument("-o", "--output", required=True, metavar="CAMPAIGN.html")
     parser.add_argument("--files", metavar="DIR", help="pictures (default: NAME_files beside the page)")
-    parser.add_argument("--channels", default="", help="comma-separated columns to draw against time")
+    parser.add_argument("--channels", default="", help="comma-separated columns to draw against runs")
     args = parser.parse_args(argv)
     files = args.files or os.path.splitext(args.output)[0] + "_files"
     build(args.index, args.output, files, [c for c in args.channels.split(",") if c])
