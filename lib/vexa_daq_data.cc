@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "vexa_run.h"
 
@@ -47,6 +48,7 @@ bool vexa_daq_getdata::position(size_t index) {
   block_ = nullptr;
   Nmemb = 0;
   channel_name_.clear();
+  out_of_memory_ = false;
   srvb_2010_ = {};
   srvb_2024_ = {};
   chan_head_ = {};
@@ -131,10 +133,7 @@ int vexa_daq_getdata::SetProp(const char* selector) {
   roi_ = nullptr;
   std::string_view wanted = selector != nullptr ? selector : "";
   channel_name_.assign(wanted);
-  if (event_ != nullptr) {
-    auto it = event_->channels.find(channel_name_);
-    if (it != event_->channels.end()) channel_ = &it->second;
-  }
+  if (event_ != nullptr) channel_ = cursor_->find(wanted);
   if (channel_ != nullptr && channel_->header_name) channel_name_ = *channel_->header_name;
   block_ = channel_ != nullptr ? &channel_->block : &kEmptyBlock;
   Nmemb = GetNmemb();
@@ -264,15 +263,23 @@ unsigned char* vexa_daq_getdata::GetImage() {
   // A private copy: the plug-in may byte-swap it in place.
   // The recording keeps only the bytes it gave; the rest up to `len` is zero.
   const vexa_run_image& im = *channel_->image;
-  if (!im.hex.empty()) {
-    // A streamed event's pixels are still hex text (checked when loaded).
-    image_.resize(im.hex.size() / 2);
-    decode_hex(im.hex, image_.data());
-  } else {
-    image_.assign(im.data.begin(), im.data.end());
+  try {
+    if (!im.hex.empty()) {
+      // A streamed event's pixels are still hex text (checked when loaded).
+      image_.resize(im.hex.size() / 2);
+      decode_hex(im.hex, image_.data());
+    } else {
+      image_.assign(im.data.begin(), im.data.end());
+    }
+    size_t len = static_cast<size_t>(std::max(im.len, 0));
+    image_.resize(std::max({image_.size(), len, size_t{1}}), 0);
+  } catch (const std::bad_alloc&) {
+    // No exception crosses into the plug-in: it hears "no image", and the
+    // reader learns why.
+    std::vector<unsigned char>().swap(image_);
+    out_of_memory_ = true;
+    return nullptr;
   }
-  size_t len = static_cast<size_t>(std::max(im.len, 0));
-  image_.resize(std::max({image_.size(), len, size_t{1}}), 0);
   return image_.data();
 }
 

@@ -11,17 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "vexa_run.h"
+#include "vexa_run_data.h"
+#include "vexa_text.h"
 
 class vexa_recording {
  public:
   // Checks `text` completely: channels, descriptions and counts go to *run,
   // and with `keep_events` every event, decoded with its image bytes.  Null
   // (with *error: source, place, reason) when the text is refused.
-  static std::shared_ptr<vexa_recording> load(simdjson::padded_string text,
-                                              const std::string& source, bool keep_events,
-                                              const vexa_load_progress& progress, vexa_run* run,
-                                              std::string* error);
+  static std::shared_ptr<vexa_recording> load(vexa_text text, const std::string& source,
+                                              bool keep_events, const vexa_load_progress& progress,
+                                              vexa_run* run, std::string* error);
 
   size_t event_count() const { return events_.size(); }
 
@@ -37,10 +37,10 @@ class vexa_recording {
     uint64_t size = 0;
   };
 
-  vexa_recording(simdjson::padded_string text, std::string source)
+  vexa_recording(vexa_text text, std::string source)
       : text_(std::move(text)), source_(std::move(source)) {}
 
-  simdjson::padded_string text_;
+  vexa_text text_;
   std::string source_;
   int generation_ = 2024;
   std::vector<Span> events_;

@@ -6,8 +6,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "vexa_recording.h"
+#include "vexa_text.h"
 
 std::string vexa_selector(const vexa_run_channel_entry& entry) {
   std::string s = entry.name.value_or("");
@@ -17,9 +21,8 @@ std::string vexa_selector(const vexa_run_channel_entry& entry) {
 
 namespace {
 
-std::unique_ptr<vexa_run> load_text(simdjson::padded_string text, const std::string& source,
-                                    bool stream, const vexa_load_progress& progress,
-                                    std::string* error) {
+std::unique_ptr<vexa_run> load_text(vexa_text text, const std::string& source, bool stream,
+                                    const vexa_load_progress& progress, std::string* error) {
   auto run = std::make_unique<vexa_run>();
   std::shared_ptr<vexa_recording> rec =
       vexa_recording::load(std::move(text), source, !stream, progress, run.get(), error);
@@ -34,14 +37,31 @@ std::unique_ptr<vexa_run> load_text(simdjson::padded_string text, const std::str
 std::unique_ptr<vexa_run> load_text(std::string_view text, const std::string& source, bool stream,
                                     std::string* error) {
   try {
-    return load_text(simdjson::padded_string(text), source, stream, {}, error);
+    return load_text(vexa_text(simdjson::padded_string(text)), source, stream, {}, error);
   } catch (const std::bad_alloc&) {
     *error = source + ": out of memory while loading the recording";
     return nullptr;
   }
 }
 
-// The whole file, read once into memory with the parser's padding after it.
+// What a file that is not a recording looks like, from its first bytes:
+// said instead of a JSON syntax error at a byte no one can read.
+std::string not_json(std::string_view text) {
+  if (text.empty()) return "an empty file, not a recording";
+  if (text.starts_with("\x89HDF\r\n\x1a\n")) {
+    return "an HDF5 file, not a recording (a run file? read it with daqrun, h5py or daq-quicklook)";
+  }
+  size_t look = std::min<size_t>(text.size(), 4096), odd = 0;
+  for (size_t k = 0; k < look; ++k) {
+    unsigned char c = static_cast<unsigned char>(text[k]);
+    odd += c == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r');
+  }
+  if (odd > 0) return "binary data, not a recording (a JSON text)";
+  return "";
+}
+
+// The whole file: a regular file mapped, with the parser's padding after it;
+// text of unknown size (a pipe) gathered into a buffer.
 std::unique_ptr<vexa_run> load_file(const std::string& path, bool stream,
                                     const vexa_load_progress& progress, std::string* error) {
   // A directory opens as a stream and then reads as nothing at all.
@@ -56,32 +76,32 @@ std::unique_ptr<vexa_run> load_file(const std::string& path, bool stream,
       *error = path + ": cannot open: " + std::strerror(errno);
       return nullptr;
     }
-    // A regular file is read straight into the parser's buffer; text of
-    // unknown size (a pipe) is gathered first.
     struct stat st {};
-    simdjson::padded_string padded;
+    vexa_text text;
     bool failed = false;
+    int read_errno = 0;
     if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
-      padded = simdjson::padded_string(static_cast<size_t>(st.st_size));
-      size_t got = std::fread(padded.data(), 1, padded.size(), file);
-      // A file that shrank or grew while read is no recording either.
-      failed = got != padded.size() || std::fgetc(file) != EOF;
-      if (failed && std::ferror(file) == 0) errno = EIO;
+      text = vexa_text::map(fileno(file), static_cast<size_t>(st.st_size), &read_errno);
+      failed = !text.mapped() && st.st_size > 0;
     } else {
-      std::string text;
+      std::string gathered;
       char chunk[1 << 16];
       size_t n;
-      while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-      padded = simdjson::padded_string(text);
+      while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) gathered.append(chunk, n);
+      failed = std::ferror(file) != 0;
+      read_errno = errno;
+      text = vexa_text(simdjson::padded_string(gathered));
     }
-    failed = failed || std::ferror(file) != 0;
-    int read_errno = errno;
     std::fclose(file);
     if (failed) {
-      *error = path + ": cannot read: " + std::strerror(read_errno);
+      *error = path + ": cannot read: " + std::strerror(read_errno != 0 ? read_errno : EIO);
       return nullptr;
     }
-    return load_text(std::move(padded), path, stream, progress, error);
+    if (std::string what = not_json(text.view()); !what.empty()) {
+      *error = path + ": " + what;
+      return nullptr;
+    }
+    return load_text(std::move(text), path, stream, progress, error);
   } catch (const std::bad_alloc&) {
     *error = path + ": out of memory while loading the recording";
     return nullptr;
@@ -114,10 +134,60 @@ struct vexa_run_cursor::State {
   simdjson::dom::parser parser;
   vexa_run_event event;
   std::string error;
+  // The run's selectors, each with a slot, in the order first met.
+  std::unordered_map<std::string_view, uint32_t> slot_of;
+  std::vector<std::unique_ptr<std::string>> selectors;  // stable storage for slot_of's keys
+  // The current event's channels by slot, made at the first find().
+  const vexa_run_event* current = nullptr;
+  bool indexed = false;
+  std::vector<const vexa_run_channel*> by_slot;
+  std::vector<uint32_t> filled;  // slots of by_slot set for the current event
+  uint32_t next = 0;             // the slot after the last found
+
+  uint32_t slot(std::string_view selector) {
+    auto it = slot_of.find(selector);
+    if (it != slot_of.end()) return it->second;
+    const auto k = static_cast<uint32_t>(selectors.size());
+    selectors.push_back(std::make_unique<std::string>(selector));
+    by_slot.push_back(nullptr);
+    slot_of.emplace(*selectors.back(), k);  // the key views the kept copy
+    return k;
+  }
+
+  void index() {
+    for (uint32_t k : filled) by_slot[k] = nullptr;
+    filled.clear();
+    if (current != nullptr) {
+      for (const auto& [selector, channel] : current->channels) {
+        uint32_t k = slot(selector);
+        by_slot[k] = &channel;
+        filled.push_back(k);
+      }
+    }
+    indexed = true;
+  }
 };
 
 vexa_run_cursor::vexa_run_cursor(const vexa_run* run) : state_(std::make_unique<State>()) {
   state_->run = run;
+  // The channel table's order is the order a reader asks in.
+  if (run != nullptr) {
+    for (const vexa_run_channel_entry& entry : run->channels) state_->slot(vexa_selector(entry));
+  }
+}
+
+const vexa_run_channel* vexa_run_cursor::find(std::string_view selector) {
+  State& s = *state_;
+  if (s.current == nullptr) return nullptr;
+  if (!s.indexed) s.index();
+  uint32_t k = s.next;
+  if (k >= s.selectors.size() || *s.selectors[k] != selector) {
+    auto it = s.slot_of.find(selector);
+    if (it == s.slot_of.end()) return nullptr;  // in no event so far, so not in this one
+    k = it->second;
+  }
+  s.next = k + 1;
+  return s.by_slot[k];
 }
 
 vexa_run_cursor::~vexa_run_cursor() = default;
@@ -125,15 +195,19 @@ vexa_run_cursor::~vexa_run_cursor() = default;
 const std::string& vexa_run_cursor::error() const { return state_->error; }
 
 const vexa_run_event* vexa_run_cursor::at(size_t index) {
-  const vexa_run* run = state_->run;
-  state_->error.clear();
+  State& s = *state_;
+  s.current = nullptr;
+  s.indexed = false;
+  s.next = 0;
+  s.error.clear();
+  const vexa_run* run = s.run;
   if (run == nullptr) return nullptr;
-  if (index < run->events.size()) return &run->events[index];
+  if (index < run->events.size()) return s.current = &run->events[index];
   index -= run->events.size();
   for (const auto& rec : run->recordings) {
     if (index < rec->event_count()) {
-      if (!rec->decode(index, state_->parser, &state_->event, &state_->error)) return nullptr;
-      return &state_->event;
+      if (!rec->decode(index, s.parser, &s.event, &s.error)) return nullptr;
+      return s.current = &s.event;
     }
     index -= rec->event_count();
   }

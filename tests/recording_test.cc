@@ -221,6 +221,14 @@ TEST(StreamedRecording, SyntaxErrorsComeFirst) {
   ASSERT_NE(run, nullptr) << error;
   EXPECT_EQ(run->generation, 2024);
   EXPECT_EQ(run->event_count(), 0u);
+  // ... and the first must be JSON too.
+  for (const char* text : {R"({"generation": tru, "generation": 2024, "channels": []})",
+                           R"({"generation": 2024, "channels": [], "events": [{"id": 1e}],
+                              "events": []})"}) {
+    EXPECT_EQ(stream(text, &error), nullptr) << text;
+    EXPECT_NE(error.find("s.run.json: line "), std::string::npos) << error;
+    EXPECT_EQ(vexa_parse_run(text, "s.run.json", &error), nullptr) << text;
+  }
 }
 
 // A byte-order mark before the document is no error; anywhere else it is.

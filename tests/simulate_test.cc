@@ -2,8 +2,10 @@
 // like a machine's run, and turned by daq-reader into one full row per event.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -203,6 +205,11 @@ TEST_F(SimulateTool, WritesTheLibrarysTextAndRefusesBadOptions) {
   r = run(SIMULATE_PATH, "--help");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("--image WxH"), std::string::npos);
+  // A chosen first ID shifts every ID and nothing else.
+  r = run(SIMULATE_PATH, "--events 3 --first-event 70");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("\"id\":5000000000"), std::string::npos);
+  EXPECT_NE(r.out.find("\"id\":70,"), std::string::npos);
 
   struct Case {
     std::string args, needle;
@@ -220,6 +227,9 @@ TEST_F(SimulateTool, WritesTheLibrarysTextAndRefusesBadOptions) {
       {"--bogus 1", "--bogus"},
       {"stray", "stray"},
       {"--events 2 --out", "--out"},
+      {"--first-event x", "--first-event"},
+      {"--generation 2010 --events 3 --first-event 4294967290", "first event ID"},
+      {"--events 3 --first-event 18446744073709551610", "first event ID"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
@@ -254,7 +264,26 @@ TEST_F(SimulateTool, StreamsToStandardOutputOrAWholeFile) {
   r = run(SIMULATE_PATH, args + " --out sim.run.json --quiet");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(file("sim.run.json"), pieces);
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "sim.run.json.part"));
+  // Nothing but the file: no part left beside it, nor after a signal ends a run.
+  r = run_here("{ '" SIMULATE_PATH
+               "' --events 1000000 --cameras 0 --adcs 0 --quiet "
+               "--out big.run.json & p=$!; sleep 0.3; kill -TERM $p; wait $p; }");
+  EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+    entries += e.path().filename().string().find(".run.json") != std::string::npos;
+  }
+  EXPECT_EQ(entries, 1u);
+  // What a rename would replace but must not: a pipe, a symbolic link.
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("sim.run.json", dir_ / "link");
+  for (const char* target : {"fifo", "link"}) {
+    r = run(SIMULATE_PATH, args + " --quiet --out " + target);
+    EXPECT_EQ(r.status, 1) << target;
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(dir_ / "fifo"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link"));
 }
 
 // The bundled examples are what examples/README.md says regenerates them.

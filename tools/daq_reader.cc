@@ -1,6 +1,8 @@
 // daq-reader: walks recordings event by event and drives the user plug-in
 // through its hooks, as the DAQ reader program does.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/command_line.h"
@@ -108,6 +113,68 @@ std::string default_plugin() {
                                                                                    : beside;
 }
 
+// The plug-in's option words (its --help): those that take the next word,
+// and those whose next word is their value when it holds no '-'.
+constexpr const char* kPluginFlags[] = {"-zerocheck", "-imbin",  "-evstat", "-nodump",
+                                        "-dumpall",   "-nostat", "-nonvn",  "-hdf5"};
+constexpr const char* kPluginValued[] = {"-out", "-fti", "-h5", "-h5z"};
+constexpr const char* kPluginOptional[] = {"-xdump", "-imdump"};
+
+template <size_t N>
+bool among(const char* const (&words)[N], const std::string& word) {
+  return std::find(std::begin(words), std::end(words), word) != std::end(words);
+}
+
+bool plugin_word(const std::string& word) {
+  return among(kPluginFlags, word) || among(kPluginValued, word) || among(kPluginOptional, word);
+}
+
+// A word as the shell takes it back.
+std::string shell_word(const std::string& word) {
+  if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                              "0123456789-_./,:=+@%") == std::string::npos) {
+    return word;
+  }
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The command line with the plug-in's words given before "--" moved after
+// it, each with its value, the rest in its order.
+std::string corrected_command(int argc, char** argv,
+                              const std::vector<daq::cli::OptionSpec>& specs) {
+  std::vector<std::string> ours, theirs, after;
+  bool ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (ended) {
+      after.push_back(word);
+    } else if (word == "--") {
+      ended = true;
+    } else if (plugin_word(word)) {
+      theirs.push_back(word);
+      const bool next = i + 1 < argc && std::string(argv[i + 1]) != "--";
+      // An optional value is one without '-', and no recording (*.json).
+      if (next && (among(kPluginValued, word) || (std::strchr(argv[i + 1], '-') == nullptr &&
+                                                  !std::string(argv[i + 1]).ends_with(".json")))) {
+        theirs.push_back(argv[++i]);
+      }
+    } else {
+      ours.push_back(word);
+      const auto spec = std::find_if(specs.begin(), specs.end(),
+                                     [&](const daq::cli::OptionSpec& s) { return s.name == word; });
+      if (spec != specs.end() && spec->takes_value && i + 1 < argc) ours.push_back(argv[++i]);
+    }
+  }
+  std::string line = kProgram.name();
+  for (const std::string& w : ours) line += " " + shell_word(w);
+  line += " --";
+  for (const std::string& w : theirs) line += " " + shell_word(w);
+  for (const std::string& w : after) line += " " + shell_word(w);
+  return line;
+}
+
 Options parse_command_line(int argc, char** argv) {
   using daq::cli::OptionSpec;
   const std::vector<OptionSpec> specs = {
@@ -118,6 +185,17 @@ Options parse_command_line(int argc, char** argv) {
   try {
     line = daq::cli::parse(argc, argv, specs, daq::cli::EndOfOptions::kKeepApart);
   } catch (const daq::cli::UsageError& e) {
+    // A plug-in word before "--": the line as it was meant.
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+      if (plugin_word(argv[i]) && e.what() == "unknown option " + std::string(argv[i])) {
+        // The suggestion ends the line, to be copied whole.
+        std::fprintf(stderr,
+                     "daq-reader: %s: the plug-in's words go after -- (see daq-reader --help); "
+                     "did you mean: %s\n",
+                     e.what(), corrected_command(argc, argv, specs).c_str());
+        std::exit(2);
+      }
+    }
     usage_error(e.what());
   }
   if (line.version) {
@@ -208,28 +286,117 @@ double seconds_since(Clock::time_point start) {
 
 using Progress = daq::cli::ProgressLine;
 
+// Standard input passed on through a pipe of our own, its bytes counted on
+// the progress line ("reading standard input 12.3 MB") as they are read.
+class StdinCounter {
+ public:
+  // `at_end` hears the count when all is read.
+  StdinCounter(Progress& progress, std::function<void(double)> at_end) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    read_end_ = fds[0];
+    progress.start("reading standard input", 0, "MB", 1e6);
+    pump_ = std::thread([&progress, at_end, out = fds[1]] {
+      sigset_t all;
+      sigfillset(&all);
+      pthread_sigmask(SIG_BLOCK, &all, nullptr);  // a closed reader is EPIPE, no signal
+      std::vector<char> buffer(size_t{1} << 16);
+      double count = 0;
+      ssize_t n;
+      while ((n = read(STDIN_FILENO, buffer.data(), buffer.size())) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;  // the loader sees the text end early and refuses it
+        for (ssize_t off = 0, w; off < n; off += w) {
+          w = write(out, buffer.data() + off, static_cast<size_t>(n - off));
+          if (w < 0 && errno == EINTR) w = 0;
+          if (w < 0) {
+            close(out);
+            return;
+          }
+        }
+        progress.update(count += static_cast<double>(n));
+      }
+      if (n == 0) at_end(count);
+      close(out);
+    });
+  }
+  // The loader has read to the end, or given up: the pump ends either way.
+  ~StdinCounter() {
+    if (read_end_ < 0) return;
+    close(read_end_);
+    pump_.join();
+  }
+  std::string path() const {
+    return read_end_ < 0 ? "" : "/proc/self/fd/" + std::to_string(read_end_);
+  }
+
+ private:
+  int read_end_ = -1;
+  std::thread pump_;
+};
+
 // Reads the recordings, checked whole, into one run whose events are decoded
 // while walked.  A refused recording ends the program with status 2.
 std::unique_ptr<vexa_run> load_recordings(const Options& o, Progress& progress) {
+  // The bytes to load; not known (0) when standard input is a pipe.
   double total = 0;
+  bool known = true;
   for (const std::string& path : o.recordings) {
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    if (path == "-") {
+      off_t at = lseek(STDIN_FILENO, 0, SEEK_CUR);
+      known = known && fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode) && at >= 0;
+      if (known) total += static_cast<double>(st.st_size - at);
+    } else if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       total += static_cast<double>(st.st_size);
+    }
   }
+  if (!known) total = 0;
   progress.start("loading", total, "MB", 1e6);
   double before = 0;  // bytes of the recordings already loaded
+  double origin = 0;  // of those, the bytes loaded before the step counting now began
   std::unique_ptr<vexa_run> run;
   for (const std::string& name : o.recordings) {
     // "-" is standard input, which the loader reads through its path.
     const bool from_stdin = name == "-";
-    const std::string path = from_stdin ? "/dev/stdin" : name;
+    std::string path = from_stdin ? "/dev/stdin" : name;
+    // Opened again by name, a regular file reads from its first byte: one the
+    // caller has read into (past a header) is taken from where it stands.
+    struct stat in {};
+    if (from_stdin && fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode) &&
+        lseek(STDIN_FILENO, 0, SEEK_CUR) > 0) {
+      try {
+        path = daq::cli::standard_input_as_file();
+      } catch (const std::runtime_error& e) {
+        progress.finish();
+        std::fprintf(stderr, "daq-reader: %s\n", e.what());
+        std::exit(2);
+      }
+    }
+    // A pipe is read through one more, counting the bytes as they come:
+    // until all are in, the loader tells nothing and its size is unknown.
+    std::optional<StdinCounter> counter;
+    if (from_stdin && progress.enabled() && path == "/dev/stdin" &&
+        (fstat(STDIN_FILENO, &in) != 0 || !S_ISREG(in.st_mode))) {
+      // Once all is read, the loading goes on over what is left, now known.
+      const double rest = total - before;
+      counter.emplace(progress, [&progress, rest](double count) {
+        progress.start("loading", rest + count, "MB", 1e6);
+      });
+      origin = before;
+      if (counter->path().empty()) {
+        counter.reset();
+      } else {
+        path = counter->path();
+      }
+    }
     std::string error;
     uint64_t size = 0;
     std::unique_ptr<vexa_run> next = vexa_open_run(path, &error, [&](uint64_t done, uint64_t all) {
       size = all;
-      progress.update(before + static_cast<double>(done));
+      progress.update(before - origin + static_cast<double>(done));
     });
+    counter.reset();
     before += static_cast<double>(size);
     if (next != nullptr && run != nullptr &&
         !vexa_append_run(*run, std::move(*next), from_stdin ? "standard input" : name, &error)) {
@@ -261,6 +428,25 @@ extern "C" void on_stop_signal(int signo) {
     return;
   }
   stop_signal = signo;
+}
+
+// Recordings are mapped, not copied: one cut short by another process while
+// it is read (or a disk that fails under it) raises SIGBUS at the first
+// page that is gone. One line says so instead of a crash.
+extern "C" void on_bus_error(int) {
+  static const char kLine[] =
+      "daq-reader: a recording could not be read: it was cut short while being read, or its "
+      "disk failed; the run ends\n";
+  ssize_t written = write(STDERR_FILENO, kLine, sizeof kLine - 1);
+  (void)written;
+  _exit(2);
+}
+
+void install_bus_error_handler() {
+  struct sigaction sa {};
+  sa.sa_handler = on_bus_error;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGBUS, &sa, nullptr);
 }
 
 void install_signal_handlers() {
@@ -329,12 +515,21 @@ int drive(const Options& o, vexa_run& run, Init init, int (*loop)(vexa_daq_getda
     // What a killed run printed is complete up to its last event.
     flush_stdout();
     progress.update(static_cast<double>(done + 1));
+    if (data.out_of_memory()) break;
   }
+  // The end hook's lines on standard error come after the progress line.
+  progress.finish();
   int end_rc = end(&reader);
   bool printed = flush_stdout();
-  progress.finish();
   if (unreadable) {
     std::fprintf(stderr, "daq-reader: event %zu could not be read again; the run ends there\n",
+                 done);
+    return 2;
+  }
+  if (data.out_of_memory()) {
+    std::fprintf(stderr,
+                 "daq-reader: event %zu: out of memory reading an image (its row shows no "
+                 "image); the run ends there\n",
                  done);
     return 2;
   }
@@ -363,13 +558,20 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (o.recordings.empty()) usage_error("no recording given");
+  install_bus_error_handler();
   Progress progress("daq-reader", o.progress, o.quiet);
+  // The loader counts nothing while it reads a file, nor the walk inside a slow event.
+  progress.keep_alive();
   const Clock::time_point load_start = Clock::now();
   std::unique_ptr<vexa_run> run = load_recordings(o, progress);
   times.loading = seconds_since(load_start);
   if (o.select_channels) {
     std::string error;
-    if (!vexa_select_channels(*run, o.channels, &error)) usage_error(error);
+    if (!vexa_select_channels(*run, o.channels, &error)) {
+      // The channels are those of the first recording.
+      const std::string& first = o.recordings.front();
+      usage_error((first == "-" ? std::string("standard input") : first) + ": " + error);
+    }
   }
   Hooks h = load_plugin(o, run->generation);
   nbunch = o.nbunch;

@@ -1,7 +1,12 @@
 // daq-simulate: writes a deterministic recording of a simulated run for the
 // reference host (see tools/simulate/simulator.h for what it holds).
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +31,7 @@ constexpr const char* kUsage =
     "  --generation 2010|2024  data generation (default 2024)\n"
     "  --seed N                random seed, 0 .. 2^64-1 (default 1)\n"
     "  --events N              number of events (default 20)\n"
+    "  --first-event ID        the first event's ID (default 1200000 in 2010, 5000000000 in 2024)\n"
     "  --toroids N             beam-current toroids (default 1)\n"
     "  --bpms N                beam position monitors (default 1)\n"
     "  --adcs N                ADC trace channels (default 1)\n"
@@ -85,9 +91,10 @@ Command parse_command_line(int argc, char** argv) {
   Command c;
   SimOptions& o = c.options;
   const std::vector<daq::cli::OptionSpec> specs = {
-      {"--generation", true}, {"--seed", true}, {"--events", true},    {"--toroids", true},
-      {"--bpms", true},       {"--adcs", true}, {"--cameras", true},   {"--samples", true},
-      {"--image", true},      {"--out", true},  {"--progress", false}, {"--quiet", false},
+      {"--generation", true},  {"--seed", true},  {"--events", true}, {"--toroids", true},
+      {"--first-event", true}, {"--bpms", true},  {"--adcs", true},   {"--cameras", true},
+      {"--samples", true},     {"--image", true}, {"--out", true},    {"--progress", false},
+      {"--quiet", false},
   };
   const daq::cli::ParsedLine line = kProgram.parse_or_exit(argc, argv, specs);
   if (!line.operands.empty()) usage_error("unexpected argument \"" + line.operands[0] + "\"");
@@ -103,6 +110,8 @@ Command parse_command_line(int argc, char** argv) {
       o.seed = parse_number(word, v, 0, std::numeric_limits<uint64_t>::max());
     } else if (word == "--events") {
       o.events = parse_int(word, v, 0, daq::sim::kMaxEvents);
+    } else if (word == "--first-event") {
+      o.first_event = parse_number(word, v, 0, std::numeric_limits<uint64_t>::max());
     } else if (word == "--toroids") {
       o.toroids = parse_int(word, v, 0, kMaxChannels);
     } else if (word == "--bpms") {
@@ -128,15 +137,59 @@ Command parse_command_line(int argc, char** argv) {
   return c;
 }
 
+// The file being written, removed when a signal ends the process: an
+// interrupted run leaves no part behind.
+char partial_name[4096];
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void remove_partial_and_end(int sig) {
+  if (partial_name[0] != '\0') unlink(partial_name);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// A unique file beside `target` (FILE.part-XXXXXX), never one reached
+// through a link, noted for removal before any signal can end the process.
+FILE* open_partial(const std::string& target, std::string& partial) {
+  sigset_t ending, before;
+  sigemptyset(&ending);
+  for (int s : kEndingSignals) sigaddset(&ending, s);
+  sigprocmask(SIG_BLOCK, &ending, &before);
+  partial = target + ".part-XXXXXX";
+  int fd =
+      partial.size() < sizeof partial_name ? mkstemp(partial.data()) : (errno = ENAMETOOLONG, -1);
+  if (fd >= 0) {
+    std::memcpy(partial_name, partial.c_str(), partial.size() + 1);
+    for (int s : kEndingSignals) {
+      struct sigaction old {};
+      // A signal the caller ignores stays ignored (nohup).
+      if (sigaction(s, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+        std::signal(s, remove_partial_and_end);
+      }
+    }
+  }
+  int saved = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  errno = saved;
+  return fd < 0 ? nullptr : fdopen(fd, "wb");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Command c = parse_command_line(argc, argv);
   // A file is written beside the target first, so a failed write leaves no
-  // half file.
+  // half file. The rename replaces only a regular file: a device node, a
+  // pipe or a symbolic link given as --out is refused, not replaced.
   const bool to_stdout = c.out.empty();
-  const std::string partial = c.out + ".part";
-  FILE* out = to_stdout ? stdout : std::fopen(partial.c_str(), "wb");
+  std::string partial;
+  struct stat st {};
+  if (!to_stdout && lstat(c.out.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "daq-simulate: cannot write %s: %s\n", c.out.c_str(),
+                 S_ISDIR(st.st_mode) ? "is a directory" : "exists and is not a regular file");
+    return 1;
+  }
+  FILE* out = to_stdout ? stdout : open_partial(c.out, partial);
   if (out == nullptr) {
     std::fprintf(stderr, "daq-simulate: cannot write %s: %s\n", c.out.c_str(),
                  std::strerror(errno));
@@ -169,8 +222,19 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  // The file gets the permissions a new file would (mkstemp made it 0600).
+  const mode_t mask = umask(0);
+  umask(mask);
+  written = fchmod(fileno(out), 0666 & ~mask) == 0 && written;
   written = std::fclose(out) == 0 && written;
   if (written) write_errno = errno;
+  // The target is checked again: it may have become something else.
+  if (written && lstat(c.out.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "daq-simulate: cannot write %s: %s\n", c.out.c_str(),
+                 "exists and is not a regular file");
+    std::remove(partial.c_str());
+    return 1;
+  }
   if (!written || std::rename(partial.c_str(), c.out.c_str()) != 0) {
     std::fprintf(stderr, "daq-simulate: cannot write %s: %s\n", c.out.c_str(),
                  std::strerror(written ? errno : write_errno));

@@ -44,6 +44,10 @@ class VEXA_HOST_API vexa_daq_getdata {
 
   // Positions the object on event `index` of the run; false when out of range.
   bool position(size_t index);
+  // True when a read of the current event ran out of memory (an image too
+  // large to copy): the plug-in was told there was no image, and the reader
+  // ends the run there.
+  bool out_of_memory() const { return out_of_memory_; }
 
   bool is_data_2024() const { return data_2024; }
 
@@ -97,6 +101,7 @@ class VEXA_HOST_API vexa_daq_getdata {
   const vexa_run_block* block_ = nullptr;      // block the next server-block read concerns
   std::string channel_name_;
   std::vector<unsigned char> image_;
+  bool out_of_memory_ = false;
   vexa_serv_block_head_2010 srvb_2010_{};
   vexa_serv_block_head_2024 srvb_2024_{};
   vexa_serv_block_subhead_2010 chan_head_{};

@@ -83,6 +83,17 @@ def test_reader_takes_both_forms_dashes_and_stdin(tmp_path):
     head = open(tmp_path / "stdin" / "t.txt").readline()
     assert head == "EventId\tTime\t\t\tADC.1\tCAM.1\n"
 
+    # A file already read past a header by the caller is read from where it stands.
+    (tmp_path / "headed.txt").write_bytes(b"# a header line\n" + open(RUN, "rb").read())
+    (tmp_path / "past").mkdir()
+    with open(tmp_path / "headed.txt", "rb", buffering=0) as f:
+        while os.read(f.fileno(), 1) != b"\n":
+            pass
+        r = run([READER, "--quiet", "--nbunch=3", "--channels=ADC.1,CAM.1", "-", "--", "-evstat",
+                 "-imdump", "-out", "t.txt"], cwd=tmp_path / "past", stdin=f)
+    assert r.returncode == 0, r.stderr
+    assert (r.stdout, tree(tmp_path / "past")) == outs["stdin"]
+
     r = run([READER, "-"], cwd=tmp_path, input=b"{")
     assert r.returncode == 2
     assert r.stderr.startswith(b"daq-reader: standard input: line 1"), r.stderr
@@ -115,6 +126,14 @@ def test_table2h5_reads_standard_input_and_takes_both_forms(tmp_path):
         redirected = run([TABLE2H5, "-o", "redirected.h5", "--xml", "user_descr.xml", "--",
                           "-"], cwd=tmp_path, stdin=f)
     assert redirected.returncode == 0, redirected.stderr
+    # A table after a line the caller has read off: from where it stands.
+    (tmp_path / "headed.txt").write_bytes(b"# header\n" + table.read_bytes())
+    with open(tmp_path / "headed.txt", "rb", buffering=0) as f:
+        while os.read(f.fileno(), 1) != b"\n":
+            pass
+        headed = run([TABLE2H5, "-o", "headed.h5", "--xml", "user_descr.xml", "-"],
+                     cwd=tmp_path, stdin=f)
+    assert headed.returncode == 0, headed.stderr
     named = run([TABLE2H5, "-o", "named.h5", "--xml", "user_descr.xml", "user_out.txt"],
                 cwd=tmp_path)
     # The summary names the table as given; otherwise the three runs say the same.
@@ -122,11 +141,11 @@ def test_table2h5_reads_standard_input_and_takes_both_forms(tmp_path):
     assert piped.stdout.replace(b"standard input", b"user_out.txt").replace(
         b"piped.h5", b"named.h5") == named.stdout
     values = []
-    for name in ("piped.h5", "redirected.h5", "named.h5"):
+    for name in ("piped.h5", "redirected.h5", "named.h5", "headed.h5"):
         with h5py.File(tmp_path / name, "r") as f:
             values.append((f["run/EventId"][:].tolist(), f["run/ADC.1/Member0"][:].tobytes(),
                            f["run/CAM.1/Pixels"][:].tobytes()))
-    assert values[0] == values[1] == values[2]
+    assert values[0] == values[1] == values[2] == values[3]
     check = run([TABLE2H5, "--check", "-"], cwd=tmp_path, stdin=open(table, "rb"))
     assert check.returncode == 0 and b"standard input: 20 events" in check.stdout
     assert not os.path.exists(tmp_path / "-") and not os.path.exists(tmp_path / "-.h5")

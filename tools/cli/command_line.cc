@@ -109,7 +109,12 @@ std::string standard_input_as_file() {
   if (fstat(STDIN_FILENO, &st) != 0) {
     throw std::runtime_error(std::string("standard input: ") + std::strerror(errno));
   }
-  if (S_ISREG(st.st_mode)) return "/proc/self/fd/" + std::to_string(STDIN_FILENO);
+  // A regular file is opened again by name, from its first byte: only when
+  // standard input stands there. One read past a header by the caller
+  // (`{ head -1; daq-reader -; } <file`) is copied from where it stands.
+  if (S_ISREG(st.st_mode) && lseek(STDIN_FILENO, 0, SEEK_CUR) == 0) {
+    return "/proc/self/fd/" + std::to_string(STDIN_FILENO);
+  }
   const char* tmpdir = std::getenv("TMPDIR");
   std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
   int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);

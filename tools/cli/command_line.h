@@ -72,7 +72,8 @@ long long parse_integer(const std::string& option, const std::string& word, long
                         long long high);
 
 // Standard input as a file that can be read more than once: a regular file
-// as it is, anything else (a pipe, a terminal) copied into an unlinked
+// read from its start as it is, anything else (a pipe, a terminal, a file
+// already read into) from where it stands copied into an unlinked
 // temporary file under TMPDIR.  Returns a path that opens it
 // ("/proc/self/fd/N"), or throws std::runtime_error.
 std::string standard_input_as_file();

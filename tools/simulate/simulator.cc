@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <vector>
@@ -124,6 +125,18 @@ void check_options(const SimOptions& o) {
   check_range("samples", o.samples, 1, kMaxSamples);
   check_range("image_width", o.image_width, 1, kMaxImageSide);
   check_range("image_height", o.image_height, 1, kMaxImageSide);
+  if (o.first_event) {
+    // The last ID, past the run's one gap of at most 5, must fit the
+    // generation's IDs (32 bits in 2010).
+    const uint64_t most = o.generation == 2010 ? UINT32_MAX : UINT64_MAX;
+    const uint64_t span = static_cast<uint64_t>(o.events) + 5;
+    if (*o.first_event > most - span) {
+      throw std::invalid_argument("the first event ID must be from 0 to " +
+                                  std::to_string(most - span) + " for " + std::to_string(o.events) +
+                                  " events of generation " + std::to_string(o.generation) +
+                                  ", not " + std::to_string(*o.first_event));
+    }
+  }
 }
 
 std::string numbered(const char* stem, int k) {
@@ -268,7 +281,7 @@ class Machine {
   }
 
   json event(int index, uint64_t offset) {
-    const uint64_t id_base = old_format() ? 1200000 : 5000000000ull;
+    const uint64_t id_base = o_.first_event.value_or(old_format() ? 1200000 : 5000000000ull);
     const uint64_t mpulse_base = old_format() ? 7340000 : 9000000000ull;
     const uint64_t start_us = (old_format() ? 1268654400ull : 1733632724ull) * kMicros;
     Pulse p{};

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,9 @@ struct SimOptions {
   int samples = 64;      // values per ADC member, 1 .. kMaxSamples
   int image_width = 64;  // pixels, 1 .. kMaxImageSide
   int image_height = 48;
+  // The first event's ID; without it 1200000 (2010) or 5000000000 (2024).
+  // A campaign of runs gives each its own, so that no ID repeats.
+  std::optional<uint64_t> first_event;
 };
 
 inline constexpr int kMaxEvents = 1000000;

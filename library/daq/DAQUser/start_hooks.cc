@@ -1,5 +1,8 @@
 // Start of a run: options, channel table, table file header, channel list
 // and parameter table.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -89,11 +92,56 @@ void build_parameter_table() {
   }
 }
 
+// Why nothing can be written in `dir`, or "" when something can.
+std::string unwritable_folder(const std::string& dir) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0) return std::strerror(errno);
+  if (!S_ISDIR(st.st_mode)) return std::strerror(ENOTDIR);
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  return "";
+}
+
+// A folder for images or the description that cannot take them is only
+// found out when the first file fails, or at the end of the run; it is
+// named now, before the first event.  The run itself goes on as before.
+void warn_of_unwritable_folders() {
+  if (imdump && !nodump && imdir != nullptr) {
+    // Image names are the folder, "/", the channel: an empty folder is "/".
+    const std::string dir = *imdir != '\0' ? imdir : "/";
+    if (std::string why = unwritable_folder(dir); !why.empty()) {
+      daq::report::warning("image folder " + std::string(imdir) + " (-imdump): " + why +
+                           "; no image file will be written");
+    }
+  }
+  if (dumpxml && xfile != nullptr) {
+    const std::string name = xfile;
+    const size_t slash = name.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : name.substr(0, slash == 0 ? 1 : slash);
+    std::string why;
+    struct stat st {};
+    if (stat(xfile, &st) == 0) {
+      if (S_ISDIR(st.st_mode)) {
+        why = std::strerror(EISDIR);
+      } else if (access(xfile, W_OK) != 0) {
+        why = std::strerror(errno);
+      }
+    } else if (std::string folder = unwritable_folder(dir); !folder.empty()) {
+      why = "folder " + dir + ": " + folder;
+    }
+    if (!why.empty()) {
+      daq::report::warning("XML description " + name + " (-xdump): " + why +
+                           "; it will not be written");
+    }
+  }
+}
+
 // The body shared by the start hooks of both generations.
 int init_run(int argc, char** argv, vexa_daq_reader_base* reader, int generation) {
   if (reader == nullptr) return -1;
   daq::report::start_run();
   daq::parse_options(argc, argv);
+  warn_of_unwritable_folders();
   daq::reset_table_file_errors();
   daq::reset_output_failures();
 
