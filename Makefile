@@ -3,17 +3,35 @@
 #   make test   build and run all tests, then again with AddressSanitizer and UndefinedBehaviorSanitizer
 #   make build  optimised build in build/
 #   make install PREFIX=P   install the optimised build under P (default /usr/local)
-#   make deb    the Debian package daq-tools_VERSION_ARCH.deb in build/
+#   make deb    the Debian packages daq-tools and daq-tools-dev, build/*_VERSION_ARCH.deb
 #   make campaign  the bundled example campaign through the Snakemake workflow (out/campaign/)
 #   make bench  build and run the benchmarks
 #   make fuzz   build the libFuzzer targets with clang and run each FUZZ_TIME seconds
 #   make check-formats  compare the number formatter with printf on every float (minutes)
 
-PACKAGES := cmake make g++ nlohmann-json3-dev libsimdjson-dev libpugixml-dev libgtest-dev libgmock-dev zlib1g-dev \
-            libbenchmark-dev libhdf5-dev hdf5-filter-plugin libisal-dev python3-numpy python3-h5py \
-            python3-matplotlib python3-pandas python3-pil python3-xarray python3-netcdf4 \
-            python3-h5netcdf python3-silx python3-pytest pandoc dpkg-dev pkg-config \
-            snakemake chromium slurm-wlm slurmdbd munge mariadb-server
+# The Debian packages each target installs, those missing only: every target what it builds and
+# runs, make test what its tests use and start besides.
+#   BUILD_PACKAGES   the compiler, CMake and the libraries the C++ code builds against
+#   RUN_PACKAGES     what the programs load at run time: HDF5's LZ4 filter (-h5z lz4), and
+#                    daq-quicklook's Python packages (make demo draws the run file)
+#   DOC_PACKAGES     pandoc for the manual pages of make install and make deb; a build without
+#                    pandoc goes on without manual pages
+#   DEB_PACKAGES     dpkg-shlibdeps and file, which CPack runs to find the package's Depends
+#   TEST_PACKAGES    GoogleTest; pytest and the Python packages the tests import (pandas, PIL,
+#                    xarray with netCDF4 and h5netcdf, silx); Snakemake, Chromium (the campaign
+#                    report), Slurm with slurmdbd, munge and MariaDB (a one-node cluster the
+#                    campaign test starts); lintian (the package test); pkg-config (plug-ins
+#                    built against the installed host)
+BUILD_PACKAGES := cmake make g++ nlohmann-json3-dev libsimdjson-dev libpugixml-dev zlib1g-dev \
+                  libhdf5-dev libisal-dev
+RUN_PACKAGES := hdf5-filter-plugin python3-numpy python3-h5py python3-matplotlib
+DOC_PACKAGES := pandoc
+DEB_PACKAGES := dpkg-dev file
+CAMPAIGN_PACKAGES := snakemake python3-pil
+BENCH_PACKAGES := libbenchmark-dev
+TEST_PACKAGES := libgtest-dev libgmock-dev python3-pytest python3-pandas python3-pil python3-xarray \
+                 python3-netcdf4 python3-h5netcdf python3-silx snakemake chromium slurm-wlm \
+                 slurmdbd munge mariadb-server lintian pkg-config
 JOBS ?= $(shell nproc)
 BUILD := build
 TESTBUILD := build-test
@@ -24,7 +42,9 @@ PREFIX ?= /usr/local
 
 .PHONY: deps build install deb demo campaign test bench check-formats format clean fuzz
 
-# Installs those of the Debian packages $(1) that are missing.
+# Installs those of the Debian packages $(1) that are missing, without the packages they only
+# recommend; make test takes those too, as the machines its suite was written on had them.
+APT_OPTIONS := --no-install-recommends
 define install_missing
 	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
@@ -32,25 +52,28 @@ define install_missing
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $$missing; \
+	  $$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y $(APT_OPTIONS) $$missing; \
 	fi
 endef
 
+# What make build needs; the other targets add theirs.
 deps:
-	$(call install_missing,$(PACKAGES))
+	$(call install_missing,$(BUILD_PACKAGES) $(RUN_PACKAGES) $(EXTRA_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
+install: EXTRA_PACKAGES = $(DOC_PACKAGES)
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# One .deb of the installed tree under /usr, its Depends from dpkg-shlibdeps
-# and the Python packages daq-quicklook needs.
+# daq-tools and daq-tools-dev, the installed tree under /usr (CMakeLists.txt
+# says what goes where).
+deb: EXTRA_PACKAGES = $(DOC_PACKAGES) $(DEB_PACKAGES)
 deb: build
 	cd $(BUILD) && cpack -G DEB
-	@ls $(BUILD)/daq-tools_*.deb
+	@ls $(BUILD)/daq-tools_*.deb $(BUILD)/daq-tools-dev_*.deb
 
 # The main job: the bundled simulated 2024 run, dumped twice (tab mode and
 # HDF5 conversion mode) with event-ID lists, XML description and images; the
@@ -81,6 +104,7 @@ demo: build
 # into out/campaign/RUN/, then out/campaign/campaign.h5 and campaign.html.  Snakemake's exit
 # status is 1, since broken-0301.run.json is broken on purpose; any other failure fails the target.
 CAMPAIGN := $(DEMO)/campaign
+campaign: EXTRA_PACKAGES = $(CAMPAIGN_PACKAGES)
 campaign: build
 	@status=0; snakemake -s workflow/Snakefile --cores $(JOBS) --keep-going --rerun-incomplete --scheduler greedy \
 	  --quiet rules --config out=$(CAMPAIGN) bin=$(BUILD)/bin || status=$$?; \
@@ -94,6 +118,8 @@ campaign: build
 
 # The suite runs twice: optimised as shipped, and under the sanitizers, where
 # any report fails the test that caused it.
+test: EXTRA_PACKAGES = $(DOC_PACKAGES) $(DEB_PACKAGES) $(TEST_PACKAGES)
+test: APT_OPTIONS =
 test: deps
 	cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(TESTBUILD) -j $(JOBS)
@@ -103,14 +129,15 @@ test: deps
 	cd $(CHECK) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+bench: EXTRA_PACKAGES = $(BENCH_PACKAGES)
 bench: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_BENCH=ON >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_TESTS=OFF -DDAQ_BENCH=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bin/daq-microbench
 	$(BUILD)/bin/daq-bench --summary
 
 check-formats: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DDAQ_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target check-formats
 	$(BUILD)/bin/check-formats
 

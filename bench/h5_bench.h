@@ -30,6 +30,12 @@ struct H5Result {
   // rows of the run (the least any writer of this layout can take).
   uint64_t groups = 0, datasets = 0;
   double library_floor_s = 0;
+  // Codec none: the median time HDF5 alone takes to make this run file's
+  // objects again (H5Ocopy of /run: groups, links, datasets with their
+  // types, chunks, fill values and rows, attributes, dimension scales), each
+  // written once, and that plus the host's walk over the run's rows; the run
+  // file's time over the latter (vs_layout_floor).
+  double layout_copy_s = 0, layout_floor_s = 0, vs_layout_floor = 0;
 };
 
 // The workload's rows through "-nodump -h5 FILE -h5z CODEC" for each codec,

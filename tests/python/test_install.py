@@ -1,9 +1,10 @@
-"""The installed tree and the Debian package, used as a user would: install into a prefix,
+"""The installed tree and the Debian packages, used as a user would: install into a prefix,
 move it, run the demo's commands from there and compare every output with the build tree's;
-build a plug-in against the installed host with pkg-config and with find_package; extract the
-package into a root and run the demo from it."""
+build the installed example plug-in against the installed host with its Makefile (pkg-config)
+and with find_package; extract the packages into a root and run the demo from it; lintian."""
 
 import filecmp
+import gzip
 import os
 import shutil
 import subprocess
@@ -16,6 +17,9 @@ SOURCE = os.environ["SOURCE_DIR"]
 RUN = os.path.join(SOURCE, "examples", "sim-2024.run.json")
 PROGRAMS = ["daq-reader", "daq-simulate", "daq-table2h5", "daq-quicklook"]
 WORDS = ["-evstat", "-xdump", "-imdump", "images"]
+LIBDIR = "lib/" + subprocess.run(["gcc", "-print-multiarch"], capture_output=True,
+                                 text=True).stdout.strip()
+EXAMPLES = "share/doc/daq-tools/examples"
 
 # A user's environment: nothing that points into the build tree.
 ENV = {k: v for k, v in os.environ.items() if not k.startswith(("LD_", "PYTHON"))}
@@ -96,23 +100,43 @@ def test_moved_tree_gives_the_build_trees_outputs(moved, reference, tmp_path):
 
 
 def test_installed_layout(moved):
+    completions = os.path.join(moved, "share/bash-completion/completions")
     for program in PROGRAMS:
         assert os.access(os.path.join(moved, "bin", program), os.X_OK)
-        assert os.path.exists(os.path.join(moved, "share/bash-completion/completions", program))
-        with open(os.path.join(moved, "share/man/man1", program + ".1")) as page:
+        if program != "daq-reader":
+            assert os.readlink(os.path.join(completions, program)) == "daq-reader"
+        with gzip.open(os.path.join(moved, "share/man/man1", program + ".1.gz"), "rt") as page:
             text = page.read()
         assert '.TH "' + program + '" "1"' in text and "EXIT STATUS" in text
-    assert os.path.exists(os.path.join(moved, "share/man/man5/daq-runfile.5"))
+    assert os.path.exists(os.path.join(moved, "share/man/man5/daq-runfile.5.gz"))
     plugins = sorted(os.listdir(os.path.join(moved, "lib/daquser")))
     assert plugins == ["libDAQUser.so", "libDAQUserH5.so"]
-    assert os.path.exists(os.path.join(moved, "lib/libvexahost.so"))
+    version = os.environ["PROJECT_VERSION"]
+    assert os.readlink(os.path.join(moved, LIBDIR, "libvexahost.so")) == "libvexahost.so.1"
+    assert os.readlink(os.path.join(moved, LIBDIR, "libvexahost.so.1")) == \
+        "libvexahost.so." + version
+    assert "Library soname: [libvexahost.so.1]" in sh(
+        ["readelf", "-d", os.path.join(moved, LIBDIR, "libvexahost.so")]).stdout.decode()
     assert os.path.exists(os.path.join(moved, "include/vexa/vexa_daq_reader_2024.h"))
+    assert {"README.md", "campaign", "minimal-plugin"} <= set(
+        os.listdir(os.path.join(moved, EXAMPLES)))
+    assert filecmp.cmp(os.path.join(moved, EXAMPLES, "sim-2024.run.json"), RUN, shallow=False)
+    # The README shows the example plug-in whole.
+    with open(os.path.join(moved, EXAMPLES, "minimal-plugin/mine.cc")) as mine, \
+            open(os.path.join(SOURCE, "README.md")) as readme:
+        assert "```cpp\n" + mine.read() + "```\n" in readme.read()
+    site = os.path.join(moved, "lib/python3/dist-packages")
+    assert os.path.exists(os.path.join(site, "daqrun/__init__.py")) and sh(
+        ["/usr/bin/python3", "-c", "import daqrun"], cwd=moved,
+        env=dict(ENV, PYTHONPATH=site, PYTHONDONTWRITEBYTECODE="1"))
 
 
 def elf_files(root):
     for folder, _, files in os.walk(root):
         for name in files:
             path = os.path.join(folder, name)
+            if os.path.islink(path):
+                continue
             with open(path, "rb") as f:
                 if f.read(4) == b"\x7fELF":
                     yield path
@@ -133,39 +157,39 @@ def test_nothing_installed_names_the_build_folder(moved):
                 assert BUILD.encode() not in f.read(), name
 
 
-PLUGIN = r'''
-#include <cstdio>
-#include "vexa_daq_reader_2024.h"
-#include "vexa_daq_data.h"
-static int events = 0;
-int vexa_user_init_2024(int, char**, vexa_daq_reader_2024* r) {
-  std::printf("mine: %d channels\n", r->get_number_of_channels());
-  return 0;
-}
-int vexa_user_loop(vexa_daq_getdata*) { return ++events, 0; }
-int vexa_user_end_2024(vexa_daq_reader_2024*) { return std::printf("mine: %d events\n", events), 0; }
-'''
+def example_plugin(moved, tmp_path):
+    """The installed example plug-in, copied out of the read-only documentation folder."""
+    folder = tmp_path / "minimal-plugin"
+    shutil.copytree(os.path.join(moved, EXAMPLES, "minimal-plugin"), folder)
+    return folder
 
 
 def check_plugin(moved, library, cwd):
-    r = sh([os.path.join(moved, "bin/daq-reader"), "--quiet", "--plugin", library, RUN], cwd=cwd)
-    assert r.stdout == b"mine: 9 channels\nmine: 20 events\n"
+    """The example plug-in on the installed example recording, with its default channel and with
+    one named after "--": a line per event that carries the channel as a single value."""
+    recording = os.path.join(moved, EXAMPLES, "sim-2024.run.json")
+    reader = os.path.join(moved, "bin/daq-reader")
+    lines = sh([reader, "--quiet", "--plugin", library, recording],
+               cwd=cwd).stdout.decode().splitlines()
+    assert lines[0] == "mine: 9 channels, showing TOROID.1" and lines[-1] == "mine: 20 events"
+    assert lines[1] == "5000000000 1.000400" and len(lines) == 22
+    lines = sh([reader, "--quiet", "--plugin", library, recording, "--", "VAC.GAUGE"],
+               cwd=cwd).stdout.decode().splitlines()
+    assert lines[0] == "mine: 9 channels, showing VAC.GAUGE" and len(lines) == 2 + 13
 
 
-def test_plugin_builds_with_pkg_config(moved, tmp_path):
-    (tmp_path / "mine.cc").write_text(PLUGIN)
-    env = dict(ENV, PKG_CONFIG_PATH=os.path.join(moved, "lib/pkgconfig"))
-    flags = sh(["pkg-config", "--cflags", "--libs", "vexahost"], env=env).stdout.decode().split()
+def test_example_plugin_builds_with_its_makefile(moved, tmp_path):
+    folder = example_plugin(moved, tmp_path)
+    env = dict(ENV, PKG_CONFIG_PATH=os.path.join(moved, LIBDIR, "pkgconfig"))
     assert sh(["pkg-config", "--modversion", "vexahost"], env=env).stdout.strip() == \
         os.environ["PROJECT_VERSION"].encode()
-    sh(["g++", "-std=c++20", "-shared", "-fPIC", "-Wl,--no-undefined", "mine.cc", *flags,
-        "-o", "libmine.so"], cwd=tmp_path)
-    check_plugin(moved, str(tmp_path / "libmine.so"), tmp_path)
+    sh(["make", "-s"], cwd=folder, env=env)
+    check_plugin(moved, str(folder / "libmine.so"), tmp_path)
 
 
-def test_plugin_builds_with_find_package(moved, tmp_path):
-    (tmp_path / "mine.cc").write_text(PLUGIN)
-    (tmp_path / "CMakeLists.txt").write_text(
+def test_example_plugin_builds_with_find_package(moved, tmp_path):
+    folder = example_plugin(moved, tmp_path)
+    (folder / "CMakeLists.txt").write_text(
         "cmake_minimum_required(VERSION 3.20)\nproject(mine CXX)\n"
         "find_package(vexahost 1 REQUIRED)\n"
         "add_library(mine SHARED mine.cc)\n"
@@ -173,11 +197,11 @@ def test_plugin_builds_with_find_package(moved, tmp_path):
         "target_compile_features(mine PRIVATE cxx_std_20)\n"
         "target_link_options(mine PRIVATE -Wl,--no-undefined)\n"
         "file(WRITE ${CMAKE_BINARY_DIR}/plugin_dir.txt ${vexahost_PLUGIN_DIR})\n")
-    sh(["cmake", "-S", ".", "-B", "b", "-DCMAKE_PREFIX_PATH=" + moved], cwd=tmp_path)
-    sh(["cmake", "--build", "b"], cwd=tmp_path)
-    assert os.path.samefile((tmp_path / "b/plugin_dir.txt").read_text(),
+    sh(["cmake", "-S", ".", "-B", "b", "-DCMAKE_PREFIX_PATH=" + moved], cwd=folder)
+    sh(["cmake", "--build", "b"], cwd=folder)
+    assert os.path.samefile((folder / "b/plugin_dir.txt").read_text(),
                             os.path.join(moved, "lib/daquser"))
-    check_plugin(moved, str(tmp_path / "b/libmine.so"), tmp_path)
+    check_plugin(moved, str(folder / "b/libmine.so"), tmp_path)
 
 
 def test_completion_offers_options_and_plugin_words(moved):
@@ -189,43 +213,91 @@ def test_completion_offers_options_and_plugin_words(moved):
             "COMP_WORDS=(daq-table2h5 --codec ''); COMP_CWORD=2; _daq_tools daq-table2h5; "
             "echo ${COMPREPLY[@]}; complete -p daq-quicklook"])
     assert r.stdout.decode().splitlines() == [
-        "-imdump -imbin", "--nbunch", "gzip none bslz4",
+        "-imdump -imbin", "--nbunch", "gzip none lz4 bslz4",
         "complete -o filenames -F _daq_tools daq-quicklook"]
 
 
 @pytest.fixture(scope="module")
-def package(tmp_path_factory):
+def packages(tmp_path_factory):
+    """The two packages make deb builds, by package name."""
     out = tmp_path_factory.mktemp("package")
     sh(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B",
         str(out)])
-    debs = [name for name in os.listdir(out) if name.endswith(".deb")]
-    assert debs == [f"daq-tools_{os.environ['PROJECT_VERSION']}_amd64.deb"] or \
-        len(debs) == 1 and debs[0].startswith("daq-tools_")
-    return str(out / debs[0])
+    version = os.environ["PROJECT_VERSION"]
+    arch = sh(["dpkg", "--print-architecture"]).stdout.decode().strip()
+    names = sorted(name for name in os.listdir(out) if name.endswith(".deb"))
+    assert names == [f"daq-tools-dev_{version}_{arch}.deb", f"daq-tools_{version}_{arch}.deb"]
+    return {name.split("_")[0]: str(out / name) for name in names}
 
 
-def test_package_depends_and_files(package):
-    fields = sh(["dpkg-deb", "-f", package, "Package", "Depends"]).stdout.decode()
-    depends = {d.split()[0] for d in fields.split("Depends:")[1].split(",")}
-    for needed in ["libhdf5-103-1", "hdf5-filter-plugin", "libisal2", "python3", "python3-h5py",
-                   "python3-numpy", "python3-matplotlib", "libpugixml1v5"]:
-        assert needed in depends, (needed, fields)
-    assert "Package: daq-tools" in fields
-    files = {line.split()[-1].lstrip(".") for line in
-             sh(["dpkg-deb", "-c", package]).stdout.decode().splitlines()}
+def contents(deb):
+    """Each file and link of a package: its path, and for a link its target."""
+    entries = {}
+    for line in sh(["dpkg-deb", "-c", deb]).stdout.decode().splitlines():
+        path, _, target = line.split(None, 5)[5].partition(" -> ")
+        if not path.endswith("/"):
+            entries[path[1:]] = target or None
+    return entries
+
+
+def relations(deb, field):
+    return [d.strip() for d in
+            sh(["dpkg-deb", "-f", deb, field]).stdout.decode().split(",") if d.strip()]
+
+
+def test_packages_split_runtime_and_dev(packages):
+    runtime, dev = packages["daq-tools"], packages["daq-tools-dev"]
+    version = os.environ["PROJECT_VERSION"]
+    depends = {d.split()[0] for d in relations(runtime, "Depends")}
+    for needed in ["libc6", "libstdc++6", "libhdf5-103-1", "hdf5-filter-plugin", "libisal2",
+                   "libpugixml1v5", "python3"]:
+        assert needed in depends, (needed, depends)
+    # daq-quicklook's and daqrun's Python stack: recommended, not required.
+    recommends = {d.split()[0] for d in relations(runtime, "Recommends")}
+    assert {"python3-h5py", "python3-numpy", "python3-matplotlib"} <= recommends
+    assert not recommends & depends
+    assert relations(dev, "Depends") == [f"daq-tools (= {version})"]
+
+    files, dev_files = contents(runtime), contents(dev)
+    lib = "/usr/" + LIBDIR
+    completions = "/usr/share/bash-completion/completions/"
     for path in ["/usr/bin/" + p for p in PROGRAMS] + [
             "/usr/lib/daquser/libDAQUser.so", "/usr/lib/daquser/libDAQUserH5.so",
-            "/usr/lib/libvexahost.so", "/usr/include/vexa/vexa_daq_data.h",
-            "/usr/lib/pkgconfig/vexahost.pc", "/usr/lib/cmake/vexahost/vexahostConfig.cmake",
-            "/usr/share/man/man5/daq-runfile.5", "/usr/share/man/man1/daq-reader.1",
-            "/usr/share/bash-completion/completions/daq-table2h5",
-            "/usr/share/daq-quicklook/ql_version.py"]:
+            lib + "/libvexahost.so." + version, "/usr/share/man/man1/daq-reader.1.gz",
+            "/usr/share/man/man5/daq-runfile.5.gz", completions + "daq-reader",
+            "/usr/share/daq-quicklook/ql_version.py",
+            "/usr/lib/python3/dist-packages/daqrun/__init__.py",
+            "/usr/share/doc/daq-tools/copyright", "/usr/share/doc/daq-tools/changelog.gz",
+            "/usr/share/doc/daq-tools/examples/sim-2024.run.json",
+            "/usr/share/doc/daq-tools/examples/minimal-plugin/mine.cc"]:
         assert path in files, path
+    assert files[lib + "/libvexahost.so.1"] == "libvexahost.so." + version
+    for program in PROGRAMS[1:]:
+        assert files[completions + program] == "daq-reader"
+    assert dev_files[lib + "/libvexahost.so"] == "libvexahost.so.1"
+    for path in ["/usr/include/vexa/vexa_daq_data.h", lib + "/pkgconfig/vexahost.pc",
+                 lib + "/cmake/vexahost/vexahostConfig.cmake",
+                 "/usr/share/doc/daq-tools-dev/copyright"]:
+        assert path in dev_files, path
+    assert not files.keys() & dev_files.keys()
 
 
-def test_package_root_runs_the_demo(package, reference, tmp_path):
+def test_runtime_package_alone_runs_the_demo_stripped(packages, reference, tmp_path):
     root = tmp_path / "root"
-    sh(["dpkg-deb", "-x", package, str(root)])
+    sh(["dpkg-deb", "-x", packages["daq-tools"], str(root)])
     out = str(tmp_path / "out")
     assert demo(str(root / "usr/bin"), out) == reference[1]
     assert_same_outputs(reference[0], out)
+    elves = list(elf_files(root))
+    assert len(elves) == 6
+    for path in elves:
+        sections = sh(["readelf", "-S", "-W", path]).stdout.decode()
+        assert ".symtab" not in sections and ".debug_info" not in sections, path
+
+
+@pytest.mark.skipif(shutil.which("lintian") is None, reason="lintian is not installed")
+def test_lintian_reports_no_errors(packages):
+    r = subprocess.run(["lintian", "--fail-on", "error", *packages.values()], env=ENV,
+                       capture_output=True, timeout=300)
+    errors = [line for line in r.stdout.decode().splitlines() if line.startswith("E:")]
+    assert r.returncode == 0 and not errors, (errors, r.stderr.decode()[-2000:])
