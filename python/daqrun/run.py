@@ -276,8 +276,9 @@ class Run:
     def select(self, event_type=None, events=None, runs=None):
         """The events of this run that match every criterion given, as a Run.
 
-        event_type: a name (`"pedestal"`, matched against EventTypeName) or a code (`3`,
-        against EventType), or a list of them. events: event IDs (an iterable, or a slice or
+        event_type: `"beam"` (every event that is not a pedestal, as daq-quicklook draws
+        them), a name (`"pedestal"`, `"normal"`, matched against EventTypeName, case and
+        surrounding blanks aside) or a code (`3`, against EventType), or a list of them. events: event IDs (an iterable, or a slice or
         range of IDs). runs (campaign index): run names or rows of the runs table."""
         keep = np.ones(len(self), bool)
         if event_type is not None:
@@ -313,7 +314,12 @@ class Run:
             if isinstance(w, str):
                 if not self._store.has("EventTypeName"):
                     raise Error(f"{self.path}: no EventTypeName; select by type code")
-                mask |= self._column("EventTypeName") == w
+                names = np.char.lower(np.char.strip(self._column("EventTypeName").astype(str)))
+                wanted_name = w.strip().lower()
+                if wanted_name == "beam":
+                    mask |= names != "pedestal"
+                else:
+                    mask |= names == wanted_name
             elif isinstance(w, (int, np.integer)) and not isinstance(w, bool):
                 if not self._store.has("EventType"):
                     raise Error(f"{self.path}: no EventType; select by type name")

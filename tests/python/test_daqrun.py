@@ -138,6 +138,9 @@ def test_status_and_event_types_select(sim, hand):
             np.testing.assert_array_equal(ped.event_ids, f["run/EventId"][:][types == 3])
             assert set(ped.event_types) == {"pedestal"}
             assert len(ped.dataframe()) == len(ped) == (types == 3).sum()
+        # "beam" is every event that is not a pedestal, as the pictures draw them.
+        np.testing.assert_array_equal(run.select(event_type="beam").event_ids,
+                                      f["run/EventId"][:][types != 3])
         ids = run.event_ids
         part = run.select(events=slice(int(ids[2]), int(ids[6])), event_type="normal")
         assert list(part.event_ids) == [i for i, t in zip(ids[2:6], types[2:6]) if t == 1]

@@ -74,7 +74,7 @@ def check(names):
         if "iso" in names:
             assert isinstance(names["iso"][0], str)
         if "table" in names and "run" not in names["table"].index.names:
-            beam = run["EventTypeName"].asstr()[:] == "normal"
+            beam = run["EventTypeName"].asstr()[:] != "pedestal"
             assert list(names["table"].index) == list(run["EventId"][:][beam])
         if "gauge" in names and hasattr(names["gauge"], "dims"):
             gauge = run["VAC.GAUGE"]
