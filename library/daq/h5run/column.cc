@@ -1,10 +1,5 @@
 #include "column.h"
 
-#include <zlib.h>
-#ifdef DAQ_HAVE_ISAL
-#include <isa-l/igzip_lib.h>
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,28 +10,11 @@ namespace h5run {
 
 namespace {
 
-constexpr H5Z_filter_t kBitshuffle = 32008;
-constexpr H5Z_filter_t kLz4 = 32004;  // Debian's hdf5-filter-plugin
 constexpr size_t kMaxChunkBytes = 4 << 20;
 constexpr size_t kDefaultChunkBytes = 64 << 10;
 constexpr uint64_t kMinEventChunkRows = 1024;
 
 }  // namespace
-
-bool codec_available(Codec codec) {
-  switch (codec) {
-    case Codec::kNone:
-      return true;
-    case Codec::kGzip:
-      return H5Zfilter_avail(H5Z_FILTER_DEFLATE) > 0;
-    case Codec::kBslz4:
-      // Loads the plugin when it is installed.
-      return H5Zfilter_avail(kBitshuffle) > 0;
-    case Codec::kLz4:
-      return H5Zfilter_avail(kLz4) > 0;
-  }
-  return false;
-}
 
 Datatype utf8_string_type() {
   Datatype t(check(H5Tcopy(H5T_C_S1), "copy the string type"));
@@ -212,28 +190,7 @@ PropList Column::make_creation_list(const std::vector<hsize_t>& chunk) const {
   H5Pset_obj_track_times(dcpl.get(), false);
   check_status(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()),
                "set the chunks of " + name_);
-  if (is_string_) {
-    if (c.codec == Codec::kGzip) H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level));
-    // Optional, as H5Pset_deflate makes gzip: the library refuses a
-    // mandatory filter on variable-length strings.
-    if (c.codec == Codec::kLz4) H5Pset_filter(dcpl.get(), kLz4, H5Z_FLAG_OPTIONAL, 0, nullptr);
-  } else if (c.codec == Codec::kGzip) {
-    if (element_ > 1) H5Pset_shuffle(dcpl.get());
-    check_status(H5Pset_deflate(dcpl.get(), static_cast<unsigned>(c.gzip_level)),
-                 "set gzip on " + name_);
-  } else if (c.codec == Codec::kLz4) {
-    // Shuffled bytes, then LZ4 with the filter's own block size: readers
-    // decompress it several times faster than gzip.
-    if (element_ > 1) H5Pset_shuffle(dcpl.get());
-    check_status(H5Pset_filter(dcpl.get(), kLz4, H5Z_FLAG_MANDATORY, 0, nullptr),
-                 "set the LZ4 filter on " + name_);
-  } else if (c.codec == Codec::kBslz4) {
-    // Block size chosen by the filter, LZ4 compression; the first three
-    // values are the filter's own.
-    const unsigned values[] = {0, 0, 0, 0, 2};
-    check_status(H5Pset_filter(dcpl.get(), kBitshuffle, H5Z_FLAG_MANDATORY, 5, values),
-                 "set the bitshuffle filter on " + name_);
-  }
+  set_filters(dcpl.get(), c, element_, is_string_, name_);
   // An empty string is the library's own fill of string datasets; set
   // explicitly, it costs a heap object per row written (six times slower).
   if (!is_string_ || !fill_text_.empty()) {
@@ -470,90 +427,6 @@ void Column::write_rows(uint64_t first, uint64_t rows, const void* data) {
   check_status(status, "write rows of " + name_);
 }
 
-namespace {
-
-// Byte k of every element, then byte k + 1: what HDF5's shuffle filter
-// stores. Two-byte pixels get a loop the compiler vectorises.
-void shuffle_bytes(const unsigned char* in, size_t bytes, size_t element, unsigned char* out) {
-  size_t elements = bytes / element;
-  if (element == 2) {
-    unsigned char* lo = out;
-    unsigned char* hi = out + elements;
-    for (size_t e = 0; e < elements; ++e) {
-      lo[e] = in[2 * e];
-      hi[e] = in[2 * e + 1];
-    }
-    return;
-  }
-  for (size_t b = 0; b < element; ++b) {
-    unsigned char* o = out + b * elements;
-    for (size_t e = 0; e < elements; ++e) o[e] = in[e * element + b];
-  }
-}
-
-}  // namespace
-
-// One chunk as a zlib stream, what HDF5's deflate filter reads back. With
-// ISA-L its level 1 (about twice zlib's speed at the same size on camera
-// frames), else zlib's level 1 with run-length matching.
-class Column::Deflater {
- public:
-  explicit Deflater(const std::string& name) : name_(name) {
-#ifdef DAQ_HAVE_ISAL
-    level_buf_.resize(ISAL_DEF_LVL1_DEFAULT);
-#endif
-  }
-  ~Deflater() {
-    if (zlib_ready_) deflateEnd(&z_);
-  }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-
-  // The stream of `in`, valid until the next call.
-  std::pair<const unsigned char*, size_t> compress(const unsigned char* in, size_t bytes) {
-    size_t room = compressBound(static_cast<uLong>(bytes)) + 64;
-    if (out_.size() < room) out_.resize(room);
-#ifdef DAQ_HAVE_ISAL
-    isal_zstream s;
-    isal_deflate_stateless_init(&s);
-    s.level = 1;
-    s.level_buf = level_buf_.data();
-    s.level_buf_size = static_cast<uint32_t>(level_buf_.size());
-    s.gzip_flag = IGZIP_ZLIB;
-    s.end_of_stream = 1;
-    s.flush = NO_FLUSH;
-    s.next_in = const_cast<unsigned char*>(in);
-    s.avail_in = static_cast<uint32_t>(bytes);
-    s.next_out = out_.data();
-    s.avail_out = static_cast<uint32_t>(out_.size());
-    // When it finds no room (it never should with this much), zlib, which always can.
-    if (isal_deflate_stateless(&s) == COMP_OK) return {out_.data(), s.total_out};
-#endif
-    if (!zlib_ready_) {
-      if (deflateInit2(&z_, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
-        throw Error("cannot set up zlib for " + name_);
-      }
-      zlib_ready_ = true;
-    }
-    deflateReset(&z_);
-    z_.next_in = const_cast<unsigned char*>(in);
-    z_.avail_in = static_cast<uInt>(bytes);
-    z_.next_out = out_.data();
-    z_.avail_out = static_cast<uInt>(out_.size());
-    if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw Error("cannot compress rows of " + name_);
-    return {out_.data(), z_.total_out};
-  }
-
- private:
-  const std::string& name_;
-  std::vector<unsigned char> out_;
-  z_stream z_{};
-  bool zlib_ready_ = false;
-#ifdef DAQ_HAVE_ISAL
-  std::vector<uint8_t> level_buf_;
-#endif
-};
-
 Column::~Column() = default;
 
 // What the dataset's filters would store: shuffled bytes (elements of more
@@ -561,7 +434,7 @@ Column::~Column() = default;
 void Column::write_chunks(uint64_t first, uint64_t chunks, const unsigned char* data) {
   size_t bytes = chunk_rows_ * fill_row_.size();
   std::vector<unsigned char> shuffled(element_ > 1 ? bytes : 0);
-  if (!deflater_) deflater_ = std::make_unique<Deflater>(name_);
+  if (!deflater_) deflater_ = std::make_unique<ChunkDeflater>(name_);
   std::vector<hsize_t> offset(1 + row_dims_.size(), 0);
   for (uint64_t k = 0; k < chunks; ++k) {
     const unsigned char* in = data + k * bytes;

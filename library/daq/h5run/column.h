@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec.h"
 #include "h5_handle.h"
 
 namespace h5run {
@@ -26,21 +27,6 @@ namespace h5run {
 // channels), also their _FillValue: a missing event reads as this value and
 // netCDF readers mask it. A value of INT32_MIN that came is told by Missing.
 constexpr int32_t kIntFill = INT32_MIN;
-
-enum class Codec { kGzip, kNone, kBslz4, kLz4 };
-
-// Whether the HDF5 library can apply the codec (bslz4 and lz4 are
-// dynamically loaded filter plugins).
-bool codec_available(Codec codec);
-
-struct Compression {
-  Codec codec = Codec::kGzip;
-  int gzip_level = 1;
-  // At gzip level 1, whole chunks compressed here (ISA-L, or zlib's
-  // run-length matching) and written as they are: on noisy camera pixels
-  // much faster than HDF5's filter, and smaller.
-  bool own_chunks = false;
-};
 
 // A variable-length UTF-8 string type (h5py reads it as str).
 Datatype utf8_string_type();
@@ -164,7 +150,6 @@ class alignas(64) Column {
   void close() { dataset_.reset(); }
 
  private:
-  class Deflater;
   void set_row_shape(const std::vector<hsize_t>& row_dims);
   void* append_row(uint64_t index, bool fill);
   // A dataset of the row shape and type, chunks of about `rows` rows; an
@@ -208,7 +193,7 @@ class alignas(64) Column {
   bool finishing_ = false;  // the last write: what is buffered is the rest of the run
   uint64_t chunk_rows_ = 0;
   std::vector<hsize_t> chunk_dims_;  // chunk shape of a row
-  std::unique_ptr<Deflater> deflater_;
+  std::unique_ptr<ChunkDeflater> deflater_;
   std::string text_;                 // string rows, each ended by '\0'
   std::vector<size_t> text_starts_;  // per buffered string row
   // Rows set aside by take().
