@@ -29,8 +29,9 @@ vexa_text vexa_text::map(int fd, size_t size, int* error_number) {
     munmap(span, total);
     return t;
   }
-  // The walk reads the text once from start to end.
-  madvise(span, file_pages, MADV_SEQUENTIAL | MADV_WILLNEED);
+  // The walk reads the text once from start to end: read ahead, and early.
+  madvise(span, file_pages, MADV_SEQUENTIAL);
+  madvise(span, file_pages, MADV_WILLNEED);
   t.map_ = span;
   t.map_size_ = total;
   t.data_ = static_cast<const char*>(span);
