@@ -120,7 +120,10 @@ void vexa_daq_getdata::fill_headers(const vexa_run_block* b) {
   srvb_2010_ = {{b->sec, b->usec}, b->ltotal, b->mpulse, b->tmask, b->status, b->nchan};
   srvb_2024_ = {{b->sec, b->usec}, b->ltotal, b->mpulse64, b->tmask, b->status, b->nchan};
   chan_head_ = {};
-  std::strncpy(chan_head_.name, channel_name_.c_str(), sizeof chan_head_.name - 1);
+  // The rest of the name stays zero from the line above (strncpy would zero
+  // it again, at every channel of every event).
+  std::memcpy(chan_head_.name, channel_name_.data(),
+              std::min(channel_name_.size(), sizeof chan_head_.name - 1));
   if (channel_ != nullptr) {
     chan_head_.type = channel_->type;
     chan_head_.status = channel_->header_status;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <string_view>
 #include <unordered_map>
@@ -136,30 +137,36 @@ struct vexa_run_cursor::State {
   std::string error;
   // The run's selectors, each with a slot, in the order first met.
   std::unordered_map<std::string_view, uint32_t> slot_of;
-  std::vector<std::unique_ptr<std::string>> selectors;  // stable storage for slot_of's keys
+  std::deque<std::string> selectors;  // stable storage for slot_of's keys
   // The current event's channels by slot, made at the first find().
   const vexa_run_event* current = nullptr;
   bool indexed = false;
   std::vector<const vexa_run_channel*> by_slot;
-  std::vector<uint32_t> filled;  // slots of by_slot set for the current event
-  uint32_t next = 0;             // the slot after the last found
+  // Slots of by_slot set for the current event, in the order its channels
+  // were met; the previous event's, whose channels mostly come in the same
+  // order: a compare instead of a hash per channel.
+  std::vector<uint32_t> filled, before;
+  uint32_t next = 0;  // the slot after the last found
 
   uint32_t slot(std::string_view selector) {
     auto it = slot_of.find(selector);
     if (it != slot_of.end()) return it->second;
     const auto k = static_cast<uint32_t>(selectors.size());
-    selectors.push_back(std::make_unique<std::string>(selector));
+    selectors.emplace_back(selector);
     by_slot.push_back(nullptr);
-    slot_of.emplace(*selectors.back(), k);  // the key views the kept copy
+    slot_of.emplace(selectors.back(), k);  // the key views the kept copy
     return k;
   }
 
   void index() {
     for (uint32_t k : filled) by_slot[k] = nullptr;
+    filled.swap(before);
     filled.clear();
     if (current != nullptr) {
       for (const auto& [selector, channel] : current->channels) {
-        uint32_t k = slot(selector);
+        size_t at = filled.size();
+        uint32_t k =
+            at < before.size() && selectors[before[at]] == selector ? before[at] : slot(selector);
         by_slot[k] = &channel;
         filled.push_back(k);
       }
@@ -181,7 +188,7 @@ const vexa_run_channel* vexa_run_cursor::find(std::string_view selector) {
   if (s.current == nullptr) return nullptr;
   if (!s.indexed) s.index();
   uint32_t k = s.next;
-  if (k >= s.selectors.size() || *s.selectors[k] != selector) {
+  if (k >= s.selectors.size() || s.selectors[k] != selector) {
     auto it = s.slot_of.find(selector);
     if (it == s.slot_of.end()) return nullptr;  // in no event so far, so not in this one
     k = it->second;

@@ -50,7 +50,7 @@ constexpr const char* kUsage =
     "                       structured\n"
     "  --codec CODEC        compression: gzip (default), none, lz4, bslz4\n"
     "  --gzip-level N       gzip level 1 to 9 (default 1)\n"
-    "  --memory MB          memory for buffered rows, 1 to 1048576 (default 16)\n"
+    "  --memory MB          memory for staged and buffered rows, 1 to 1048576 (default 64)\n"
     "  --allow-truncated    convert a table whose last row is cut, without that row\n"
     "  --check              check the table and print what is missing; write nothing\n"
     "  --help, --version    this text, the version\n"
@@ -73,7 +73,7 @@ struct Options {
   std::map<std::string, Kind> kinds;
   h5run::Codec codec = h5run::Codec::kGzip;
   int gzip_level = 1;
-  size_t memory = size_t{16} << 20;
+  size_t memory = size_t{64} << 20;
 };
 
 // The temporary file, for the signal handler.

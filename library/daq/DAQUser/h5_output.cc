@@ -10,7 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "cells.h"
@@ -33,8 +33,16 @@ struct State {
   // Per channel: its group (-1: none yet), kind, and this event's block words.
   std::vector<int> group;
   std::vector<int> kind;
-  // Pair names seen per channel, and whether a cut was reported.
-  std::vector<std::unordered_set<std::string>> pair_names;
+  // Pair names seen per channel, in the order first seen, and where this
+  // cell's next name is looked for first: cells mostly name their pairs in
+  // one order, so most names cost a compare, not a hash. Whether a cut was
+  // reported.
+  struct PairNames {
+    std::unordered_map<std::string, size_t> place;
+    std::vector<std::string> order;
+    size_t next = 0;
+  };
+  std::vector<PairNames> pair_names;
   std::vector<bool> cut_reported;
   int groups_made = 0;
   bool channels_cut_reported = false;
@@ -362,6 +370,7 @@ void scalar(int i, float value, bool as_int) {
 
 void pairs_begin(int i, int count) {
   int ch = group_of(i, DAQUSER_H5_PAIRS);
+  if (ch >= 0) state().pair_names[static_cast<size_t>(i)].next = 0;
   if (ch >= 0) check(state().api->missing(state().writer, ch, count > 0 ? kValue : kEmpty));
 }
 
@@ -374,12 +383,19 @@ void pair(int i, int k, const char* name, float value, bool as_int) {
     fmt::put_d(s.name, k);
     name = s.name.c_str();
   }
-  std::unordered_set<std::string>& names = s.pair_names[i];
-  if (names.size() >= kMaxFilePairNames && names.count(name) == 0) {
+  State::PairNames& names = s.pair_names[i];
+  if (names.next < names.order.size() && names.order[names.next] == name) {
+    ++names.next;
+  } else if (auto it = names.place.find(name); it != names.place.end()) {
+    names.next = it->second + 1;
+  } else if (names.order.size() >= kMaxFilePairNames) {
     report_cut(i, "pair names", kMaxFilePairNames);
     return;
+  } else {
+    names.place.emplace(name, names.order.size());
+    names.order.emplace_back(name);
+    names.next = names.order.size();
   }
-  names.insert(name);
   double v = as_int ? static_cast<double>(fmt::float_bits(value)) : static_cast<double>(value);
   check(s.api->pair(s.writer, s.group[i], name, v));
 }

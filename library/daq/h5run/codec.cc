@@ -76,7 +76,7 @@ void shuffle_bytes(const unsigned char* in, size_t bytes, size_t element, unsign
   }
 }
 
-ChunkDeflater::ChunkDeflater(const std::string& name) : name_(name) {
+ChunkDeflater::ChunkDeflater() {
 #ifdef DAQ_HAVE_ISAL
   level_buf_.resize(ISAL_DEF_LVL1_DEFAULT);
 #endif
@@ -87,7 +87,8 @@ ChunkDeflater::~ChunkDeflater() {
 }
 
 std::pair<const unsigned char*, size_t> ChunkDeflater::compress(const unsigned char* in,
-                                                                size_t bytes) {
+                                                                size_t bytes,
+                                                                const std::string& name) {
   size_t room = compressBound(static_cast<uLong>(bytes)) + 64;
   if (out_.size() < room) out_.resize(room);
 #ifdef DAQ_HAVE_ISAL
@@ -108,7 +109,7 @@ std::pair<const unsigned char*, size_t> ChunkDeflater::compress(const unsigned c
 #endif
   if (!zlib_ready_) {
     if (deflateInit2(&z_, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) {
-      throw Error("cannot set up zlib for " + name_);
+      throw Error("cannot set up zlib for " + name);
     }
     zlib_ready_ = true;
   }
@@ -117,7 +118,7 @@ std::pair<const unsigned char*, size_t> ChunkDeflater::compress(const unsigned c
   z_.avail_in = static_cast<uInt>(bytes);
   z_.next_out = out_.data();
   z_.avail_out = static_cast<uInt>(out_.size());
-  if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw Error("cannot compress rows of " + name_);
+  if (deflate(&z_, Z_FINISH) != Z_STREAM_END) throw Error("cannot compress rows of " + name);
   return {out_.data(), z_.total_out};
 }
 

@@ -43,16 +43,17 @@ void shuffle_bytes(const unsigned char* in, size_t bytes, size_t element, unsign
 // frames), else zlib's level 1 with run-length matching.
 class ChunkDeflater {
  public:
-  explicit ChunkDeflater(const std::string& name);
+  ChunkDeflater();
   ~ChunkDeflater();
   ChunkDeflater(const ChunkDeflater&) = delete;
   ChunkDeflater& operator=(const ChunkDeflater&) = delete;
 
-  // The stream of `in`, valid until the next call.
-  std::pair<const unsigned char*, size_t> compress(const unsigned char* in, size_t bytes);
+  // The stream of `in`, valid until the next call; `name` names the
+  // dataset in an error.
+  std::pair<const unsigned char*, size_t> compress(const unsigned char* in, size_t bytes,
+                                                   const std::string& name);
 
  private:
-  const std::string& name_;
   std::vector<unsigned char> out_;
   z_stream z_{};
   bool zlib_ready_ = false;

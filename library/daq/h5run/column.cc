@@ -23,14 +23,6 @@ Datatype utf8_string_type() {
   return t;
 }
 
-void Bytes::reserve(size_t n) {
-  if (n <= capacity_) return;
-  void* p = std::realloc(data_, n);
-  if (p == nullptr) throw std::bad_alloc();
-  data_ = static_cast<unsigned char*>(p);
-  capacity_ = n;
-}
-
 hid_t ColumnShared::access() {
   if (!access_.valid()) {
     access_ = PropList(check(H5Pcreate(H5P_DATASET_ACCESS), "create a property list"));
@@ -120,11 +112,20 @@ void Column::pad_to(uint64_t index) {
   shared_->buffered += buffered_bytes() - before;
 }
 
-void* Column::row(uint64_t index) { return append_row(index, true); }
+bool Column::stageable() const {
+  return row_dims_.empty() && !is_string_ && !comp_.own_chunks &&
+         (element_ == 1 || element_ == 2 || element_ == 4 || element_ == 8);
+}
 
-void* Column::whole_row(uint64_t index) { return append_row(index, false); }
+void Column::stage_in(EventStage& stage) {
+  slot_ = stage.add(this, element_, fill_element_.data());
+  stage_ = &stage;
+}
 
 void* Column::append_row(uint64_t index, bool fill) {
+  if (stage_ != nullptr) {
+    throw Error("row " + std::to_string(index) + " of " + name_ + " is not the event's");
+  }
   uint64_t next = first_ + buffered_;
   size_t row_bytes = row_bytes_;
   if (index != next || buffer_.size() + row_bytes > buffer_.capacity()) {
@@ -184,13 +185,17 @@ void Column::set_string(uint64_t index, std::string_view text) {
   ++buffered_;
 }
 
-PropList Column::make_creation_list(const std::vector<hsize_t>& chunk) const {
+PropList Column::make_creation_list(const std::vector<hsize_t>& chunk, H5D_layout_t layout) const {
   const Compression& c = comp_;
   PropList dcpl(check(H5Pcreate(H5P_DATASET_CREATE), "create a property list"));
   H5Pset_obj_track_times(dcpl.get(), false);
-  check_status(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()),
-               "set the chunks of " + name_);
-  set_filters(dcpl.get(), c, element_, is_string_, name_);
+  if (layout == H5D_CHUNKED) {
+    check_status(H5Pset_chunk(dcpl.get(), static_cast<int>(chunk.size()), chunk.data()),
+                 "set the chunks of " + name_);
+    set_filters(dcpl.get(), c, element_, is_string_, name_);
+  } else {
+    check_status(H5Pset_layout(dcpl.get(), layout), "set the layout of " + name_);
+  }
   // An empty string is the library's own fill of string datasets; set
   // explicitly, it costs a heap object per row written (six times slower).
   if (!is_string_ || !fill_text_.empty()) {
@@ -202,6 +207,7 @@ PropList Column::make_creation_list(const std::vector<hsize_t>& chunk) const {
 
 Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
   const Compression& c = comp_;
+  const uint64_t asked = rows;
   // The chunk covers a whole row, at least one element a dimension: a
   // dataset made while its rows were empty is made again when they widen.
   std::vector<hsize_t> chunk_dims;
@@ -215,7 +221,10 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
   // 1024 events (or of the run, when it is expected to be shorter), however
   // few rows a block of wide rows (a camera's) left it; made at the end, its
   // chunk is the run.
-  if (row_dims_.empty() && !finishing_) {
+  if (stage_ != nullptr && !finishing_ && shared_->stage_chunk_rows > 0) {
+    // Every staged dataset made within the run: the stage's blocks are its chunks.
+    rows = shared_->stage_chunk_rows;
+  } else if (row_dims_.empty() && !finishing_) {
     uint64_t least = kMinEventChunkRows;
     if (shared_->expected_events > 0) least = std::min(least, shared_->expected_events);
     rows = std::max<uint64_t>(rows, least);
@@ -237,6 +246,18 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
     max_dims.push_back(H5S_UNLIMITED);
     chunk.push_back(chunk_dims[k]);
   }
+  // Made at the end with all its rows at hand and nothing to compress, a
+  // staged dataset takes its final size in one piece: no chunk index to
+  // make, extend and close. (Its rows in its own header, compact, cost more
+  // on runs of thousands of channels: the headers crowd the library's
+  // cache.)
+  H5D_layout_t layout = H5D_CHUNKED;
+  fixed_ = finishing_ && stage_ != nullptr && c.codec == Codec::kNone && asked > 0 && !anonymous;
+  if (fixed_) {
+    layout = H5D_CONTIGUOUS;
+    dims = max_dims = {asked};
+    chunk.clear();
+  }
   Dataspace space(
       check(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), max_dims.data()),
             "create a dataspace"));
@@ -250,12 +271,13 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
   put(&element_, sizeof element_);
   put(&is_string_, sizeof is_string_);
   put(&c.codec, sizeof c.codec);
+  put(&layout, sizeof layout);
   put(&c.gzip_level, sizeof c.gzip_level);
   for (hsize_t d : chunk) put(&d, sizeof d);
   put(fill_element_.data(), is_string_ ? 0 : fill_element_.size());
   put(fill_text_.data(), fill_text_.size());
   hid_t dcpl = shared_->creation(key);
-  if (dcpl < 0) dcpl = shared_->keep_creation(key, make_creation_list(chunk));
+  if (dcpl < 0) dcpl = shared_->keep_creation(key, make_creation_list(chunk, layout));
   hid_t dapl = shared_->access();
   Dataset d(check(anonymous ? H5Dcreate_anon(parent_, type_.get(), space.get(), dcpl, dapl)
                             : H5Dcreate2(parent_, name_.c_str(), type_.get(), space.get(),
@@ -278,7 +300,7 @@ Dataset Column::make_dataset(uint64_t rows, bool anonymous) {
 
 void Column::create(uint64_t rows) {
   dataset_ = make_dataset(rows, false);
-  extent_ = 0;
+  extent_ = fixed_ ? rows : 0;
 }
 
 // The written rows, `old_dims` wide, copied block by block into a new
@@ -364,38 +386,44 @@ void Column::take() {
 
 void Column::write_taken() {
   if (taken_rows_ == 0) return;
-  if (!dataset_.valid()) create(taken_rows_);
-  uint64_t end = taken_first_ + taken_rows_;
-  if (end > extent_) {
-    std::vector<hsize_t> dims{end};
-    dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
-    check_status(H5Dset_extent(dataset_.get(), dims.data()), "extend " + name_);
-    extent_ = end;
-  }
-  if (row_elements_ > 0) {
-    bool direct = comp_.own_chunks && comp_.codec == Codec::kGzip && comp_.gzip_level == 1 &&
-                  !is_string_ && row_dims_ == chunk_dims_;
-    uint64_t whole_from = (taken_first_ + chunk_rows_ - 1) / chunk_rows_ * chunk_rows_;
-    uint64_t whole_to = end / chunk_rows_ * chunk_rows_;
-    if (!direct || whole_from >= whole_to) {
-      write_rows(taken_first_, taken_rows_, is_string_ ? nullptr : taken_.data());
-    } else {
-      // Rows before the first whole chunk and after the last go through the
-      // filters, which merge them with what their chunks hold.
-      size_t row_bytes = fill_row_.size();
-      const unsigned char* data = taken_.data();
-      if (whole_from > taken_first_) write_rows(taken_first_, whole_from - taken_first_, data);
-      write_chunks(whole_from, (whole_to - whole_from) / chunk_rows_,
-                   data + (whole_from - taken_first_) * row_bytes);
-      if (end > whole_to) {
-        write_rows(whole_to, end - whole_to, data + (whole_to - taken_first_) * row_bytes);
-      }
-    }
-  }
+  write_block(taken_first_, taken_rows_, is_string_ ? nullptr : taken_.data(), false);
   taken_rows_ = 0;
   taken_.clear();
   taken_text_.clear();
   taken_starts_.clear();
+}
+
+void Column::write_block(uint64_t first, uint64_t rows, const void* data, bool finishing) {
+  if (rows == 0) return;
+  finishing_ = finishing_ || finishing;
+  uint64_t end = first + rows;
+  // Made at the end, its chunk is the run.
+  if (!dataset_.valid()) create(finishing_ ? end : rows);
+  // A staged dataset grows ahead, twice as long each time, and takes its
+  // length at the end before its last rows are written (no chunk past them
+  // exists then): a few extents a run instead of one a block.
+  if (end > extent_ || (finishing && staged() && end < extent_)) {
+    set_extent(staged() && !finishing_ ? std::max(end, 2 * extent_) : end);
+  }
+  if (row_elements_ == 0) return;
+  bool gzip1 = comp_.codec == Codec::kGzip && comp_.gzip_level == 1;
+  bool direct =
+      !fixed_ && !is_string_ && row_dims_ == chunk_dims_ &&
+      (((comp_.own_chunks || staged()) && gzip1) || (staged() && comp_.codec == Codec::kNone));
+  uint64_t whole_from = (first + chunk_rows_ - 1) / chunk_rows_ * chunk_rows_;
+  uint64_t whole_to = end / chunk_rows_ * chunk_rows_;
+  if (!direct || whole_from >= whole_to) {
+    write_rows(first, rows, data);
+    return;
+  }
+  // Rows before the first whole chunk and after the last go through the
+  // filters, which merge them with what their chunks hold.
+  size_t row_bytes = fill_row_.size();
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  if (whole_from > first) write_rows(first, whole_from - first, bytes);
+  write_chunks(whole_from, (whole_to - whole_from) / chunk_rows_,
+               bytes + (whole_from - first) * row_bytes);
+  if (end > whole_to) write_rows(whole_to, end - whole_to, bytes + (whole_to - first) * row_bytes);
 }
 
 void Column::write_rows(uint64_t first, uint64_t rows, const void* data) {
@@ -430,19 +458,20 @@ void Column::write_rows(uint64_t first, uint64_t rows, const void* data) {
 Column::~Column() = default;
 
 // What the dataset's filters would store: shuffled bytes (elements of more
-// than one byte), then a zlib stream.
+// than one byte), then a zlib stream; without filters the rows themselves.
 void Column::write_chunks(uint64_t first, uint64_t chunks, const unsigned char* data) {
   size_t bytes = chunk_rows_ * fill_row_.size();
-  std::vector<unsigned char> shuffled(element_ > 1 ? bytes : 0);
-  if (!deflater_) deflater_ = std::make_unique<ChunkDeflater>(name_);
+  bool raw = comp_.codec == Codec::kNone;
+  std::vector<unsigned char> shuffled(element_ > 1 && !raw ? bytes : 0);
   std::vector<hsize_t> offset(1 + row_dims_.size(), 0);
   for (uint64_t k = 0; k < chunks; ++k) {
     const unsigned char* in = data + k * bytes;
-    if (element_ > 1) {
+    if (element_ > 1 && !raw) {
       shuffle_bytes(in, bytes, element_, shuffled.data());
       in = shuffled.data();
     }
-    auto [stream, size] = deflater_->compress(in, bytes);
+    auto [stream, size] =
+        raw ? std::pair{in, bytes} : shared_->deflater().compress(in, bytes, name_);
     offset[0] = first + k * chunk_rows_;
     errno = 0;
     herr_t status = H5Dwrite_chunk(dataset_.get(), H5P_DEFAULT, 0, offset.data(), size, stream);
@@ -506,12 +535,14 @@ void Column::finish(uint64_t events) {
   // beside a megapixel camera).
   if (!dataset_.valid()) create(events);
   flush();
-  if (events > extent_) {
-    std::vector<hsize_t> dims{events};
-    dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
-    check_status(H5Dset_extent(dataset_.get(), dims.data()), "extend " + name_);
-    extent_ = events;
-  }
+  if (events != extent_) set_extent(events);
+}
+
+void Column::set_extent(uint64_t rows) {
+  std::vector<hsize_t> dims{rows};
+  dims.insert(dims.end(), row_dims_.begin(), row_dims_.end());
+  check_status(H5Dset_extent(dataset_.get(), dims.data()), "extend " + name_);
+  extent_ = rows;
 }
 
 hid_t Column::dataset() {

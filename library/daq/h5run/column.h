@@ -1,6 +1,9 @@
-// One per-event dataset of a run file: rows gathered in a buffer and written
-// out in blocks; the dataset itself appears at the first write, so that its
-// chunk shape fits the rows that were buffered, and grows with the run.
+// One per-event dataset of a run file. A dataset of one value a row is
+// staged: its rows live in the writer's event stage until a block of events
+// is written. Other rows are gathered in a buffer of the column's own and
+// written out in blocks. The dataset itself appears at the first write, so
+// that its chunk shape fits the rows that were buffered, and grows with the
+// run.
 #ifndef DAQ_H5RUN_COLUMN_H_
 #define DAQ_H5RUN_COLUMN_H_
 
@@ -18,7 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "bytes.h"
 #include "codec.h"
+#include "event_stage.h"
 #include "h5_handle.h"
 
 namespace h5run {
@@ -31,60 +36,16 @@ constexpr int32_t kIntFill = INT32_MIN;
 // A variable-length UTF-8 string type (h5py reads it as str).
 Datatype utf8_string_type();
 
-// A growable byte buffer whose new bytes are not zeroed: row buffers are
-// written right after they grow.
-class Bytes {
- public:
-  Bytes() = default;
-  ~Bytes() { std::free(data_); }
-  Bytes(const Bytes&) = delete;
-  Bytes& operator=(const Bytes&) = delete;
-  Bytes(Bytes&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)),
-        size_(std::exchange(o.size_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)) {}
-  Bytes& operator=(Bytes&& o) noexcept {
-    swap(o);
-    return *this;
-  }
-  void swap(Bytes& o) noexcept {
-    std::swap(data_, o.data_);
-    std::swap(size_, o.size_);
-    std::swap(capacity_, o.capacity_);
-  }
-
-  unsigned char* data() { return data_; }
-  const unsigned char* data() const { return data_; }
-  size_t size() const { return size_; }
-  size_t capacity() const { return capacity_; }
-  bool empty() const { return size_ == 0; }
-  void clear() { size_ = 0; }
-  void reserve(size_t n);
-  void resize(size_t n) {
-    if (n > capacity_) reserve(n);
-    size_ = n;
-  }
-  void append(const unsigned char* bytes, size_t n) {
-    size_t at = size_;
-    resize(at + n);
-    if (n > 0) std::memcpy(data_ + at, bytes, n);
-  }
-
- private:
-  unsigned char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-};
-
 // What the columns of one file share: the bytes their row buffers hold
 // together (the writer's memory bound), and the property lists of their
 // datasets, made once for each kind of dataset instead of for every one of
 // tens of thousands.
 class ColumnShared {
  public:
-  size_t buffered = 0;           // bytes of buffered rows, all columns
-  size_t block_bytes = 0;        // about how many bytes of rows gather before a write
-  uint64_t expected_events = 0;  // the run's events, when known
+  size_t buffered = 0;            // bytes of buffered rows, all columns
+  size_t block_bytes = 0;         // about how many bytes of rows gather before a write
+  uint64_t expected_events = 0;   // the run's events, when known
+  uint64_t stage_chunk_rows = 0;  // chunk rows of staged datasets made within the run
 
   // The datasets' access list: no chunk cache (rows arrive in whole chunks).
   hid_t access();
@@ -92,11 +53,18 @@ class ColumnShared {
   // The creation list stored under `key`, or null.
   hid_t creation(const std::string& key) const;
   hid_t keep_creation(const std::string& key, PropList list);
+  // The one deflater of the columns' own chunks: they are written by one
+  // thread at a time.
+  ChunkDeflater& deflater() {
+    if (!deflater_) deflater_ = std::make_unique<ChunkDeflater>();
+    return *deflater_;
+  }
 
  private:
   PropList access_;
   Dataspace scalar_;
   std::unordered_map<std::string, PropList> creation_;
+  std::unique_ptr<ChunkDeflater> deflater_;
 };
 
 class alignas(64) Column {
@@ -111,11 +79,24 @@ class alignas(64) Column {
   Column(const Column&) = delete;
   Column& operator=(const Column&) = delete;
 
+  // Stages the column's rows in `stage` (one value a row, not a string).
+  bool stageable() const;
+  void stage_in(EventStage& stage);
+  bool staged() const { return stage_ != nullptr; }
+  size_t slot() const { return slot_; }
+
   // The buffer of row `index`, set to the fill; rows skipped since the last
-  // call stay fill. `index` must not go back.
-  void* row(uint64_t index);
+  // call stay fill. `index` must not go back; a staged column's is the
+  // stage's current row.
+  void* row(uint64_t index) {
+    if (stage_ != nullptr && index == stage_->current_row()) return stage_->current() + slot_;
+    return append_row(index, true);
+  }
   // The same for a caller that writes every element of the row: not filled.
-  void* whole_row(uint64_t index);
+  void* whole_row(uint64_t index) {
+    if (stage_ != nullptr && index == stage_->current_row()) return stage_->current() + slot_;
+    return append_row(index, false);
+  }
   // A string row (string columns only).
   void set_string(uint64_t index, std::string_view text);
 
@@ -141,6 +122,9 @@ class alignas(64) Column {
   void take();
   // Writes the rows set aside by take().
   void write_taken();
+  // Writes rows [first, first + rows) from `data`, rows of the row shape
+  // one after the other; `finishing`: the run's last rows.
+  void write_block(uint64_t first, uint64_t rows, const void* data, bool finishing);
   // Whether `row_dims` is larger than the row shape in some dimension.
   bool would_grow(const std::vector<hsize_t>& row_dims) const;
   // Writes what is left and sets the dataset to `events` rows.
@@ -156,19 +140,24 @@ class alignas(64) Column {
   // anonymous one is linked by remake().
   Dataset make_dataset(uint64_t rows, bool anonymous);
   // The creation list of a dataset of this column: chunks, filters, fill.
-  PropList make_creation_list(const std::vector<hsize_t>& chunk) const;
+  PropList make_creation_list(const std::vector<hsize_t>& chunk, H5D_layout_t layout) const;
   void create(uint64_t rows);
   // Makes the dataset again in the current row shape and type, its written
   // rows (`old_dims` wide) copied over.
   void remake(const std::vector<hsize_t>& old_dims);
   void pad_to(uint64_t index);
+  // The dataset's length in rows.
+  void set_extent(uint64_t rows);
   // Rows [first, first + rows) of `data` through the HDF5 filters.
   void write_rows(uint64_t first, uint64_t rows, const void* data);
-  // Whole chunks compressed here: chunk `first / chunk_rows_` on.
+  // Whole chunks compressed (or copied, uncompressed) here: chunk
+  // `first / chunk_rows_` on.
   void write_chunks(uint64_t first, uint64_t chunks, const unsigned char* data);
 
   // What a row append reads comes first, in one cache line: every event
   // appends a row to each of tens of thousands of columns.
+  EventStage* stage_ = nullptr;
+  size_t slot_ = 0;
   uint64_t first_ = 0;     // row of the first buffered row
   uint64_t buffered_ = 0;  // rows in the buffer
   size_t row_bytes_ = 0;
@@ -191,9 +180,9 @@ class alignas(64) Column {
   Dataset dataset_;
   uint64_t extent_ = 0;     // rows of the dataset in the file
   bool finishing_ = false;  // the last write: what is buffered is the rest of the run
+  bool fixed_ = false;      // made at its final size, not chunked
   uint64_t chunk_rows_ = 0;
   std::vector<hsize_t> chunk_dims_;  // chunk shape of a row
-  std::unique_ptr<ChunkDeflater> deflater_;
   std::string text_;                 // string rows, each ended by '\0'
   std::vector<size_t> text_starts_;  // per buffered string row
   // Rows set aside by take().

@@ -26,17 +26,24 @@ struct PendingAttribute {
   double real = 0;
 };
 
-struct alignas(64) RunWriter::Channel {
-  // What every event reads of a scalar channel first, in one cache line:
-  // runs of thousands of channels touch each of them at every event.
-  std::unique_ptr<Column> missing, srv, chan, macro, value;
-  std::optional<Missing> code;
-  bool touched = false;
-  bool is_pairs = false;                   // spec.kind is kPairs
-  ValueType values = ValueType::kFloat64;  // spec.values
+// What an event gives a channel, kept for all channels one after the other:
+// an event of thousands of channels touches these and the stage's row, not
+// each channel's columns. Slots are offsets in the stage's row.
+struct RunWriter::Hot {
+  static constexpr uint32_t kNoSlot = UINT32_MAX;
+  static constexpr uint8_t kNoCode = UINT8_MAX;
+  uint32_t missing = kNoSlot, value = kNoSlot, length = kNoSlot;
+  uint32_t srv = kNoSlot, chan = kNoSlot, macro = kNoSlot;
   int32_t pair_count = 0;
   uint32_t next_pair = 0;  // where this event's next pair is looked for first
+  ValueType values = ValueType::kFloat64;
+  uint8_t code = kNoCode;  // a code set in this event
+  bool touched = false;
+  bool is_pairs = false;
+};
 
+struct RunWriter::Channel {
+  std::unique_ptr<Column> missing, srv, chan, macro, value;
   ChannelSpec spec;
   Group group;
   std::unique_ptr<Column> length, width, height, pixels, converted;
@@ -53,6 +60,7 @@ struct alignas(64) RunWriter::Channel {
   size_t fixed_width = 0, fixed_height = 0;
   bool shape_fixed = false;  // the converter's camera: one frame shape, no Width or Height
   uint64_t first_row = 0;
+  // Rows since first_row by Missing code, but for kValue (the rest).
   std::array<uint64_t, 9> codes{};
   std::vector<PendingAttribute> pending;
 

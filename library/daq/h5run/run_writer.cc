@@ -21,6 +21,10 @@ namespace h5run {
 
 namespace {
 
+// Rows of a block of staged events, and so of a staged dataset's chunks,
+// when the bound allows them.
+constexpr uint64_t kStageRows = 1024;
+
 // Names a dataset of a channel group may have besides pair datasets.
 constexpr const char* kChannelDatasets[] = {"Missing", "SrvBlockStatus", "ChanStatus", "MacroPulse",
                                             "Value",   "Length",         "Width",      "Height",
@@ -233,6 +237,13 @@ RunWriter::Channel& RunWriter::channel(int ch) {
   return *channels_[static_cast<size_t>(ch)];
 }
 
+RunWriter::Hot& RunWriter::hot(int ch) {
+  if (ch < 0 || static_cast<size_t>(ch) >= hot_.size()) {
+    throw Error("no channel " + std::to_string(ch));
+  }
+  return hot_[static_cast<size_t>(ch)];
+}
+
 uint64_t RunWriter::row() const {
   if (!in_event_) throw Error("a channel value outside begin_event() and end_event()");
   return events_ - 1;
@@ -270,8 +281,6 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   c->link = unique;
   if (spec.kind == Kind::kScalarInt) c->spec.values = ValueType::kInt32;
   if (c->spec.stats != ValueType::kFloat32) c->spec.stats = ValueType::kFloat64;
-  c->values = c->spec.values;
-  c->is_pairs = spec.kind == Kind::kPairs;
   c->group = Group(
       check(H5Gcreate2(run_.get(), unique.c_str(), H5P_DEFAULT, channel_gcpl_.get(), H5P_DEFAULT),
             "create the group /run/" + unique));
@@ -293,9 +302,10 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   c->links.insert({"PixelY", "PixelX", "StatBit"});
   if (!spec.cut_short_rows.empty() && spec.cut_short_rows.front() < first) {
     // Cells cut short before the channel had its group: those rows are
-    // written first, the rows between keep the fill.
-    c->missing =
-        new_column(g, "Missing", H5T_NATIVE_UINT8, {}, &not_found, spec.cut_short_rows.front());
+    // written first, the rows between keep the fill (in a buffer of the
+    // column's own: the stage holds the current block's rows only).
+    c->missing = new_column(g, "Missing", H5T_NATIVE_UINT8, {}, &not_found,
+                            spec.cut_short_rows.front(), false, false);
     const auto cut = static_cast<uint8_t>(Missing::kCutShort);
     for (uint64_t r : spec.cut_short_rows) {
       if (r < first) *static_cast<uint8_t*>(c->missing->row(r)) = cut;
@@ -332,6 +342,19 @@ int RunWriter::add_channel(const ChannelSpec& spec) {
   if (spec.kind == Kind::kSpectrum) {
     write_string_attribute(g, "length_codes", "-1 member not in the cell, -2 member without data");
   }
+  auto slot = [](const std::unique_ptr<Column>& col) {
+    return col && col->staged() ? static_cast<uint32_t>(col->slot()) : Hot::kNoSlot;
+  };
+  Hot h;
+  h.missing = slot(c->missing);
+  h.value = slot(c->value);
+  h.length = spec.kind == Kind::kPairs ? slot(c->length) : Hot::kNoSlot;
+  h.srv = slot(c->srv);
+  h.chan = slot(c->chan);
+  h.macro = slot(c->macro);
+  h.values = c->spec.values;
+  h.is_pairs = spec.kind == Kind::kPairs;
+  hot_.push_back(h);
   channels_.push_back(std::move(c));
   return static_cast<int>(channels_.size() - 1);
 }
@@ -404,6 +427,7 @@ void RunWriter::begin_event(const EventColumns& e) {
   if (in_event_) end_event();
   uint64_t r = events_++;
   in_event_ = true;
+  stage_.begin_row(r);
   *static_cast<uint64_t*>(event_columns_[0]->row(r)) = e.id;
   *static_cast<int64_t*>(event_columns_[1]->row(r)) = int64_t{e.sec} * 1000000 + e.usec;
   *static_cast<uint32_t*>(event_columns_[2]->row(r)) = e.sec;
@@ -439,11 +463,17 @@ void RunWriter::begin_event(const EventColumns& e) {
 
 void RunWriter::set_missing(int ch, Missing code) {
   row();
-  channel(ch).code = code;
+  hot(ch).code = static_cast<uint8_t>(code);
 }
 
 void RunWriter::set_status(int ch, uint32_t srv_block, uint32_t chan) {
   uint64_t r = row();
+  Hot& h = hot(ch);
+  if (h.srv != Hot::kNoSlot && h.chan != Hot::kNoSlot) {
+    std::memcpy(staged(h.srv), &srv_block, sizeof srv_block);
+    std::memcpy(staged(h.chan), &chan, sizeof chan);
+    return;
+  }
   Channel& c = channel(ch);
   if (!c.srv) throw Error(c.spec.column + " was added without status words");
   *static_cast<uint32_t*>(c.srv->row(r)) = srv_block;
@@ -452,39 +482,47 @@ void RunWriter::set_status(int ch, uint32_t srv_block, uint32_t chan) {
 
 void RunWriter::set_macro_pulse(int ch, uint64_t number) {
   uint64_t r = row();
+  Hot& h = hot(ch);
+  if (h.macro != Hot::kNoSlot) {
+    std::memcpy(staged(h.macro), &number, sizeof number);
+    return;
+  }
   Channel& c = channel(ch);
   if (!c.macro) throw Error(c.spec.column + " was added without macro-pulse numbers");
   *static_cast<uint64_t*>(c.macro->row(r)) = number;
 }
 
-void RunWriter::set_scalar(int ch, double value) {
+template <typename S>
+void RunWriter::put_scalar(int ch, S value) {
   uint64_t r = row();
-  Channel& c = channel(ch);
-  if (!c.value) throw Error(c.spec.column + " is not a scalar channel");
-  convert(c.values, &value, 1, c.value->row(r));
-  c.touched = true;
+  Hot& h = hot(ch);
+  if (h.value != Hot::kNoSlot) {
+    convert(h.values, &value, 1, staged(h.value));
+  } else {
+    Channel& c = channel(ch);
+    if (!c.value) throw Error(c.spec.column + " is not a scalar channel");
+    convert(h.values, &value, 1, c.value->row(r));
+  }
+  h.touched = true;
 }
-void RunWriter::set_scalar(int ch, float value) { set_scalar(ch, static_cast<double>(value)); }
-void RunWriter::set_scalar(int ch, int32_t value) {
-  uint64_t r = row();
-  Channel& c = channel(ch);
-  if (!c.value) throw Error(c.spec.column + " is not a scalar channel");
-  convert(c.values, &value, 1, c.value->row(r));
-  c.touched = true;
-}
+
+void RunWriter::set_scalar(int ch, double value) { put_scalar(ch, value); }
+void RunWriter::set_scalar(int ch, float value) { put_scalar(ch, static_cast<double>(value)); }
+void RunWriter::set_scalar(int ch, int32_t value) { put_scalar(ch, value); }
 
 void RunWriter::add_pair(int ch, std::string_view name, double value) {
   uint64_t r = row();
+  Hot& h = hot(ch);
   Channel& c = channel(ch);
   if (c.spec.kind != Kind::kPairs) throw Error(c.spec.column + " is not a pairs channel");
   // Pairs mostly come in the same order every event: the one after the
   // last is tried first.
-  size_t k = c.next_pair;
+  size_t k = h.next_pair;
   if (k >= c.pair_names.size() || c.pair_names[k] != name) {
     k = 0;
     while (k < c.pair_names.size() && c.pair_names[k] != name) ++k;
   }
-  c.next_pair = static_cast<uint32_t>(k + 1);
+  h.next_pair = static_cast<uint32_t>(k + 1);
   if (k == c.pair_names.size()) {
     // Named after the pair; a name the group already uses (a dataset of the
     // layout, or another pair's) gets "#pair", then "#pair2", ... after it.
@@ -504,8 +542,8 @@ void RunWriter::add_pair(int ch, std::string_view name, double value) {
     c.pair_links.push_back(link);
   }
   convert(c.spec.values, &value, 1, c.pairs[k]->row(r));
-  ++c.pair_count;
-  c.touched = true;
+  ++h.pair_count;
+  h.touched = true;
 }
 
 void RunWriter::make_member(Channel& c, int m, size_t width, uint64_t first_row) {
@@ -554,7 +592,7 @@ void RunWriter::put_member(int ch, int m, const T* values, size_t count, bool fa
     if (count > 0) convert(c.spec.values, values, count, member.values->row(r));
   }
   *static_cast<int32_t*>(member.length->row(r)) = failed ? -2 : static_cast<int32_t>(count);
-  c.touched = true;
+  hot(ch).touched = true;
 }
 
 void RunWriter::set_member(int ch, int m, const double* values, size_t count) {
@@ -605,10 +643,11 @@ void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t heigh
   }
   size_t count = width * height;
   *static_cast<int32_t*>(c.length->row(r)) = static_cast<int32_t>(count);
-  c.touched = true;
+  Hot& h = hot(ch);
+  h.touched = true;
   if (fixed) {
     if (count == 0 || count != c.fixed_width * c.fixed_height) {
-      c.code = Missing::kSizeDiffers;
+      h.code = static_cast<uint8_t>(Missing::kSizeDiffers);
       return;
     }
     width = c.fixed_width;
@@ -626,7 +665,7 @@ void RunWriter::put_image(int ch, const void* pixels, size_t width, size_t heigh
     if (count == 0) {
       // A frame of no pixels is no black frame: its row keeps the fill and
       // says so, as a frame of another size does in a camera of one shape.
-      c.code = Missing::kSizeDiffers;
+      h.code = static_cast<uint8_t>(Missing::kSizeDiffers);
       return;
     }
     if (c.pixels->would_grow({height, width})) {
@@ -683,8 +722,9 @@ void RunWriter::set_converted(int ch, bool converted) {
   Channel& c = channel(ch);
   if (!c.converted) throw Error(c.spec.column + " is not a structured-data channel");
   *static_cast<uint8_t*>(c.converted->row(r)) = converted ? 1 : 0;
-  if (!converted) c.code = Missing::kNotConverted;
-  c.touched = true;
+  Hot& h = hot(ch);
+  if (!converted) h.code = static_cast<uint8_t>(Missing::kNotConverted);
+  h.touched = true;
 }
 
 Kind RunWriter::kind(int ch) const {
@@ -698,6 +738,10 @@ std::array<uint64_t, 9> RunWriter::missing_counts(int ch) const {
   kind(ch);  // checks the handle
   const Channel& c = *channels_[static_cast<size_t>(ch)];
   std::array<uint64_t, 9> n = c.codes;
+  uint64_t ended = in_event_ ? events_ - 1 : events_;
+  uint64_t others = 0;
+  for (uint64_t k : n) others += k;
+  n[static_cast<size_t>(Missing::kValue)] = ended - c.first_row - others;
   uint64_t cut = 0;
   for (uint64_t r : c.spec.cut_short_rows) cut += r < c.first_row ? 1 : 0;
   n[static_cast<size_t>(Missing::kCutShort)] += cut;
@@ -707,33 +751,86 @@ std::array<uint64_t, 9> RunWriter::missing_counts(int ch) const {
 
 void RunWriter::end_event() {
   uint64_t r = row();
-  for (auto& c : channels_) {
-    Missing code = c->code ? *c->code : c->touched ? Missing::kValue : Missing::kNotFound;
-    *static_cast<uint8_t*>(c->missing->row(r)) = static_cast<uint8_t>(code);
-    if (static_cast<size_t>(code) < c->codes.size()) ++c->codes[static_cast<size_t>(code)];
-    if (c->is_pairs && c->touched) {
-      *static_cast<int32_t*>(c->length->row(r)) = c->pair_count;
+  for (size_t ch = 0; ch < hot_.size(); ++ch) {
+    Hot& h = hot_[ch];
+    uint8_t code = h.code != Hot::kNoCode ? h.code
+                   : h.touched            ? static_cast<uint8_t>(Missing::kValue)
+                                          : static_cast<uint8_t>(Missing::kNotFound);
+    if (h.missing != Hot::kNoSlot) {
+      *static_cast<uint8_t*>(staged(h.missing)) = code;
+    } else {
+      *static_cast<uint8_t*>(channels_[ch]->missing->row(r)) = code;
     }
-    c->touched = false;
-    c->code.reset();
-    c->pair_count = 0;
-    c->next_pair = 0;
+    // Values, the common code, are counted as the rest.
+    if (code != static_cast<uint8_t>(Missing::kValue) && code < 9) ++channels_[ch]->codes[code];
+    if (h.is_pairs && h.touched) {
+      if (h.length != Hot::kNoSlot) {
+        std::memcpy(staged(h.length), &h.pair_count, sizeof h.pair_count);
+      } else {
+        *static_cast<int32_t*>(channels_[ch]->length->row(r)) = h.pair_count;
+      }
+    }
+    h.touched = false;
+    h.code = Hot::kNoCode;
+    h.pair_count = 0;
+    h.next_pair = 0;
   }
   in_event_ = false;
-  // Buffers being filled and buffers being written: a quarter each, and
-  // room for their growth.
-  if (shared_.buffered > options_.memory_bound / 4) flush_all();
+  if (stage_.rows() == 1) stage_.compact();
+  // Blocks of staged rows end at the chunks of the staged datasets, the
+  // first block's rows (1024, or what fits) setting them; a block that
+  // would pass its share of the bound is written before a chunk ends. A
+  // run known to fit the bound whole stays staged to its end, where its
+  // datasets are made at their final size.
+  uint64_t chunk = shared_.stage_chunk_rows;
+  bool whole = whole_run();
+  bool full = stage_.bytes() + stage_.row_bytes() > (whole ? whole_run_budget() : stage_budget());
+  bool stage_due = full || (!whole && (chunk == 0 ? stage_.rows() >= kStageRows
+                                                  : (stage_.first() + stage_.rows()) % chunk == 0));
+  if (stage_due && chunk == 0) shared_.stage_chunk_rows = stage_.rows();
+  bool buffers_due = shared_.buffered > buffers_budget();
+  if (stage_due || buffers_due) {
+    flush(stage_due, buffers_due);
+  } else if (stage_.rows() == 1) {
+    uint64_t rows = whole ? shared_.expected_events : chunk != 0 ? chunk : kStageRows;
+    size_t budget = whole ? whole_run_budget() : stage_budget();
+    stage_.reserve_rows(std::min<uint64_t>(rows, budget / std::max<size_t>(stage_.row_bytes(), 1)));
+  }
+}
+
+// Two blocks (one filled, one written) of at most 1024 rows, at most 3/8 of
+// the bound each; the columns' own buffers the rest: a quarter of it on
+// each side, and room for their growth.
+size_t RunWriter::stage_budget() const {
+  return std::min(options_.memory_bound / 8 * 3, kStageRows * stage_.row_bytes());
+}
+
+// A run expected to fit 3/4 of the bound in one block, which has not
+// passed its count nor written a block.
+size_t RunWriter::whole_run_budget() const { return options_.memory_bound / 4 * 3; }
+
+bool RunWriter::whole_run() const {
+  uint64_t expected = shared_.expected_events;
+  return shared_.stage_chunk_rows == 0 && expected > 0 && stage_.rows() <= expected &&
+         expected * stage_.row_bytes() <= whole_run_budget();
+}
+
+size_t RunWriter::buffers_budget() const {
+  size_t staged = whole_run() ? whole_run_budget() : 2 * stage_budget();
+  return (options_.memory_bound - staged) / 4;
 }
 
 std::unique_ptr<Column> RunWriter::new_column(hid_t parent, const std::string& name, hid_t type,
                                               std::vector<hsize_t> row_dims, const void* fill,
-                                              uint64_t first_row, bool own_chunks) {
+                                              uint64_t first_row, bool own_chunks, bool staged) {
   wait();
   Compression c = compression_;
   c.own_chunks = own_chunks;
-  shared_.block_bytes = options_.memory_bound / 4;
-  return std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row, c,
-                                  shared_);
+  shared_.block_bytes = buffers_budget();
+  auto col = std::make_unique<Column>(parent, name, type, std::move(row_dims), fill, first_row, c,
+                                      shared_);
+  if (staged && !stage_.closed() && col->stageable()) col->stage_in(stage_);
+  return col;
 }
 
 void RunWriter::wait() {
@@ -741,20 +838,25 @@ void RunWriter::wait() {
   if (worker_error_) std::rethrow_exception(std::exchange(worker_error_, nullptr));
 }
 
-void RunWriter::flush_all() {
+void RunWriter::flush(bool stage, bool buffers) {
   wait();
+  if (stage) block_ = stage_.take(std::move(block_.data));
   std::vector<Column*> columns;
-  for (auto& col : event_columns_) columns.push_back(col.get());
-  for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
-    if (*col) columns.push_back(col->get());
+  if (buffers) {
+    for (auto& col : event_columns_) columns.push_back(col.get());
+    for (auto* col : {&ev_status_, &ev_type_, &ev_type_name_}) {
+      if (*col) columns.push_back(col->get());
+    }
+    for (auto& c : channels_) c->each_column([&](Column& col) { columns.push_back(&col); });
+    std::erase_if(columns, [](Column* col) { return col->staged(); });
+    for (Column* col : columns) col->take();
   }
-  for (auto& c : channels_) c->each_column([&](Column& col) { columns.push_back(&col); });
-  for (Column* col : columns) col->take();
-  worker_ = std::thread([this, columns = std::move(columns)] {
+  worker_ = std::thread([this, stage, columns = std::move(columns)] {
     // The library's error printing is per thread: off here too, so that a
     // failure is the writer's one message.
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
     try {
+      if (stage) EventStage::write(block_, false);
       for (Column* col : columns) col->write_taken();
     } catch (...) {
       worker_error_ = std::current_exception();
@@ -767,6 +869,12 @@ void RunWriter::commit() {
   try {
     wait();
     if (in_event_) end_event();
+    wait();
+    // The last block: its rows are the run's last, written once.
+    block_ = stage_.take(std::move(block_.data));
+    stage_.close();
+    EventStage::write(block_, true);
+    block_ = {};
     for (auto& col : event_columns_) col->finish(events_);
     write_string_attribute(event_columns_[1]->dataset(), "units",
                            "microseconds since 1970-01-01 00:00:00");

@@ -87,8 +87,9 @@ struct EventColumns {
 struct Options {
   Codec codec = Codec::kGzip;
   int gzip_level = 1;
-  // Row buffers of all datasets together are written out before they pass this.
-  size_t memory_bound = size_t{16} << 20;
+  // Staged rows and row buffers of all datasets together stay within this
+  // (and what one event adds).
+  size_t memory_bound = size_t{64} << 20;
   std::string producer = "daq-table2h5";
   // The fill of float datasets.
   double fill = std::numeric_limits<double>::quiet_NaN();
@@ -201,19 +202,33 @@ class RunWriter {
 
  private:
   struct Channel;
+  struct Hot;
   Channel& channel(int ch);
+  // The channel's per-event state; `ch` checked.
+  Hot& hot(int ch);
+  // Where a value of a staged column goes in the current event.
+  void* staged(uint32_t slot) { return stage_.current() + slot; }
   uint64_t row() const;
-  // Sets every buffered row aside and writes them on a second thread, so that
+  // Sets the staged block (`stage`) and the other columns' buffered rows
+  // (`buffers`) aside and writes them on a second thread, so that
   // compression does not hold up the caller.
-  void flush_all();
+  void flush(bool stage, bool buffers);
+  // What a block of staged rows may take, and the columns' own buffers.
+  size_t stage_budget() const;
+  size_t buffers_budget() const;
+  size_t whole_run_budget() const;
+  bool whole_run() const;
   // Waits for that thread; every HDF5 call of this thread comes after it.
   void wait();
   std::unique_ptr<Column> new_column(hid_t parent, const std::string& name, hid_t type,
                                      std::vector<hsize_t> row_dims, const void* fill,
-                                     uint64_t first_row, bool own_chunks = false);
+                                     uint64_t first_row, bool own_chunks = false,
+                                     bool staged = true);
   // Member m's values, `width` wide (at least as reserved), and statistics.
   void make_member(Channel& c, int m, size_t width, uint64_t first_row);
   void make_stats(Channel& c, int m, uint64_t first_row);
+  template <typename S>
+  void put_scalar(int ch, S value);
   template <typename T>
   void put_member(int ch, int m, const T* values, size_t count, bool failed = false);
   template <typename T>
@@ -238,12 +253,15 @@ class RunWriter {
   Options options_;
   Compression compression_;
   File file_;
-  ColumnShared shared_;  // before the columns, which use it
+  ColumnShared shared_;      // before the columns, which use it
+  EventStage stage_;         // the same
+  EventStage::Block block_;  // staged rows being written
   Group run_;
   PropList channel_gcpl_;                               // channel groups: no time stamps
   std::vector<std::unique_ptr<Column>> event_columns_;  // EventId, Time, TimeSec, TimeUsec, TimeISO
   std::unique_ptr<Column> ev_status_, ev_type_, ev_type_name_;
   std::vector<std::unique_ptr<Channel>> channels_;
+  std::vector<Hot> hot_;  // by channel
   std::unordered_set<std::string> link_names_;
   uint64_t events_ = 0;
   bool in_event_ = false;
