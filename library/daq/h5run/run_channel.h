@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -17,6 +18,11 @@
 #include "run_writer.h"
 
 namespace h5run {
+
+// A name as an HDF5 link: '/' and '%' escaped, "" and "." spelt out.
+std::string escape(std::string_view name);
+// The element type of values of `v`.
+hid_t value_type(ValueType v);
 
 struct PendingAttribute {
   std::string dataset, name;
@@ -54,6 +60,7 @@ struct RunWriter::Channel {
   std::vector<Member> members;
   std::vector<std::string> pair_names, pair_links;
   std::vector<std::unique_ptr<Column>> pairs;
+  std::vector<uint32_t> pair_slots;       // in the stage's row; Hot::kNoSlot: not staged
   std::unordered_set<std::string> links;  // dataset names taken in the group
   std::string link;                       // the group's name in /run
   std::string unit;                       // from the channel's description
