@@ -441,7 +441,9 @@ bool RunWriter::whole_run() const {
 }
 
 size_t RunWriter::buffers_budget() const {
-  size_t staged = whole_run() ? whole_run_budget() : 2 * stage_budget();
+  // A whole run takes what its count of rows needs (at most 3/4 of the
+  // bound): the buffers of its spectra and frames keep their room.
+  size_t staged = whole_run() ? shared_.expected_events * stage_.row_bytes() : 2 * stage_budget();
   return (options_.memory_bound - staged) / 4;
 }
 
