@@ -3,13 +3,14 @@
 import glob
 import os
 import shutil
+import subprocess
 
 import h5py
 import numpy as np
 import pandas as pd
 import pytest
 
-from campaign_fixtures import EXAMPLES, by_hand, assert_equal
+from campaign_fixtures import BIN, EXAMPLES, by_hand, assert_equal
 import campaign_index
 
 
@@ -244,3 +245,37 @@ def test_index_of_failed_runs_only(tmp_path):
         assert reasons[1].startswith("run.h5:")
         assert c.attrs["events"] == 0 and c["Run"].shape == (0,)
     assert [p for p in os.listdir(tmp_path) if ".tmp-" in p] == []
+
+
+def test_runs_written_whole_without_a_codec(tmp_path):
+    """A short run without a codec has its datasets at their final size, not extendible; with 32
+    events its StatBit axis is as long as the run and still no per-event dataset of the index."""
+    rec = tmp_path / "s.run.json"
+    subprocess.run([os.path.join(BIN, "daq-simulate"), "--quiet", "--events", "32", "--out",
+                    str(rec)], check=True)
+    for codec in ("none", "gzip"):
+        folder = tmp_path / codec
+        os.makedirs(folder)
+        subprocess.run([os.path.join(BIN, "daq-reader"), "--quiet", str(rec), "--", "-nodump",
+                        "-h5", "run.h5", "-h5z", codec], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL)
+        campaign_index.build(str(folder / "campaign.h5"), [campaign_index.Run(codec, str(folder))])
+    with h5py.File(tmp_path / "none" / "run.h5", "r") as f:
+        assert f["run/TOROID.1/Value"].maxshape == (32,)
+        assert f["run/ADC.1/StatBit"].shape == (32,)
+
+    def datasets(path):
+        found = {}
+        with h5py.File(path, "r") as f:
+            f["campaign"].visititems(
+                lambda name, o: found.__setitem__(name, (o.is_virtual, o[()]))
+                if isinstance(o, h5py.Dataset) and o.shape[:1] == (32,) else None)
+        return found
+
+    whole, chunked = datasets(tmp_path / "none" / "campaign.h5"), datasets(
+        tmp_path / "gzip" / "campaign.h5")
+    assert sorted(whole) == sorted(chunked)
+    assert whole["ADC.1/Missing"][0] and not whole["ADC.1/StatBit"][0]
+    for name in whole:
+        assert whole[name][0] == chunked[name][0], name
+        assert_equal(whole[name][1], chunked[name][1], name)

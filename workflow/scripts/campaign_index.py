@@ -98,6 +98,18 @@ def fill_of(ds):
     return ds.fillvalue
 
 
+def per_event(name, ds):
+    """Whether a dataset of one row per event holds per-event values: extendible, or made at its
+    final size at the end of a run (layout 4 without a codec) and not an axis of its own (a
+    dimension scale such as `StatBit` or `Member0Sample`, which may be as long as the run)."""
+    if ds.maxshape[0] is None:
+        return True
+    cls = ds.attrs.get("CLASS")
+    if isinstance(cls, bytes):
+        cls = cls.decode()
+    return name.rsplit("/", 1)[-1] == "EventId" or cls != "DIMENSION_SCALE"
+
+
 class Seen:
     """What earlier runs of the campaign showed at each path, by producer: the runs of a
     campaign share their layout, so a one-row-per-event dataset is opened once, and later only
@@ -135,7 +147,7 @@ class Seen:
             if isinstance(obj, h5py.Group):
                 self.kinds[key] = None
                 run.groups.append(name)
-            elif obj.ndim >= 1 and obj.shape[0] == events and obj.maxshape[0] is None:
+            elif obj.ndim >= 1 and obj.shape[0] == events and per_event(name, obj):
                 fill = fill_of(obj) if kind is False else kind[2]
                 self.kinds[key] = (obj.ndim, obj.dtype, fill)
                 run.datasets[name] = (obj.shape, obj.dtype, fill)
