@@ -936,8 +936,9 @@ TEST_F(H5runTest, FullDiskIsOneErrorAndLeavesNothing) {
 // written at other times.
 TEST_F(H5runTest, StagedBlocksReadBackAcrossTheirEdges) {
   const size_t bound = 24 << 10;
-  auto write = [&](h5run::Codec codec, int events) {
+  auto write = [&](h5run::Codec codec, int events, int expected = 0) {
     RunWriter w(file().string(), {.codec = codec, .memory_bound = bound});
+    if (expected > 0) w.expect_events(static_cast<uint64_t>(expected));
     int s = w.add_channel({.column = "S", .kind = h5run::Kind::kScalar, .status = true});
     int p = w.add_channel({.column = "P", .kind = h5run::Kind::kPairs});
     int sp = w.add_channel({.column = "SP", .kind = h5run::Kind::kSpectrum});
@@ -967,12 +968,19 @@ TEST_F(H5runTest, StagedBlocksReadBackAcrossTheirEdges) {
   std::vector<h5run::Codec> codecs{h5run::Codec::kNone, h5run::Codec::kGzip};
   if (h5run::codec_available(h5run::Codec::kLz4)) codecs.push_back(h5run::Codec::kLz4);
   const auto b = static_cast<int>(block);
+  // A count that the run keeps to stays staged whole; one too low stages a block past it.
+  std::vector<std::pair<int, int>> runs;
+  for (int events : {b - 1, b, b + 1, 2 * b - 1, 2 * b, 2 * b + 1}) runs.emplace_back(events, 0);
+  for (int events : {b / 2, b + 1, 2 * b + 1}) runs.emplace_back(events, events);
+  runs.emplace_back(2 * b + 1, b / 2);
+  runs.emplace_back(2 * b + 1, 3 * b / 2);  // staged whole past a block's share of the bound
   for (h5run::Codec codec : codecs) {
-    for (int events : {b - 1, b, b + 1, 2 * b - 1, 2 * b, 2 * b + 1}) {
-      SCOPED_TRACE(::testing::Message() << "codec " << static_cast<int>(codec) << ", " << events
-                                        << " events, blocks of " << b);
+    for (auto [events, expected] : runs) {
+      SCOPED_TRACE(::testing::Message()
+                   << "codec " << static_cast<int>(codec) << ", " << events << " events ("
+                   << expected << " expected), blocks of " << b);
       fs::remove(file());
-      write(codec, events);
+      write(codec, events, expected);
       std::vector<hsize_t> dims;
       const auto n = static_cast<size_t>(events);
       std::vector<double> ids(n), half(n), a(n), c(n), length(n), late(n);
@@ -994,6 +1002,9 @@ TEST_F(H5runTest, StagedBlocksReadBackAcrossTheirEdges) {
         return true;
       };
       EXPECT_TRUE(same(read(file(), "run/EventId", &dims), ids));
+      if (events > expected && events > b) {
+        EXPECT_EQ(chunks(file(), "run/S/Value"), std::vector<hsize_t>{block});
+      }
       EXPECT_TRUE(same(read(file(), "run/S/Value", &dims), half));
       EXPECT_TRUE(same(read(file(), "run/S/SrvBlockStatus", &dims), a));
       EXPECT_TRUE(same(read(file(), "run/P/a", &dims), a));

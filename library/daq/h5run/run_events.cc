@@ -412,7 +412,12 @@ void RunWriter::end_event() {
   bool full = stage_.bytes() + stage_.row_bytes() > (whole ? whole_run_budget() : stage_budget());
   bool stage_due = full || (!whole && (chunk == 0 ? stage_.rows() >= kStageRows
                                                   : (stage_.first() + stage_.rows()) % chunk == 0));
-  if (stage_due && chunk == 0) shared_.stage_chunk_rows = stage_.rows();
+  // A whole run that outgrew its count: its later blocks (and chunks) are what the bound
+  // allows, not all it held.
+  if (stage_due && chunk == 0) {
+    shared_.stage_chunk_rows = std::clamp<uint64_t>(
+        stage_budget() / std::max<size_t>(stage_.row_bytes(), 1), 1, stage_.rows());
+  }
   bool buffers_due = shared_.buffered > buffers_budget();
   if (stage_due || buffers_due) {
     flush(stage_due, buffers_due);
